@@ -1,0 +1,60 @@
+#include "testing/test_paths.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+namespace testing_support {
+
+ScratchFolder::ScratchFolder(const wchar_t* tag) {
+  static std::atomic<unsigned> counter{0};
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  std::wstring base = temp;
+  if (base.empty() || base.back() != L'\\') base += L'\\';
+  path_ = base + L"stubtest_" + tag + L"_" +
+          std::to_wstring(GetCurrentProcessId()) + L"_" +
+          std::to_wstring(counter++) + L"\\";
+  std::error_code error;
+  std::filesystem::remove_all(path_, error);
+  std::filesystem::create_directories(path_, error);
+}
+
+ScratchFolder::~ScratchFolder() {
+  std::error_code error;
+  // Clear read-only bits that a test left behind so removal can finish.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, error);
+       !error && it != std::filesystem::recursive_directory_iterator();
+       it.increment(error)) {
+    SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+  std::filesystem::remove_all(path_, error);
+}
+
+std::wstring WindowsPathFromHost(const std::string& host_path) {
+  std::wstring result = L"Z:";
+  for (char c : host_path) result += (c == '/') ? L'\\' : static_cast<wchar_t>(c);
+  return result;
+}
+
+std::string ReadWholeFile(const std::wstring& path) {
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+  std::ofstream out(std::filesystem::path(path), std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool FileExists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace testing_support
