@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo clean
+.PHONY: all deps configure build test demo clean fuzz fuzz-smoke
 
 all: build
 
@@ -21,3 +21,10 @@ test: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Native ASan/UBSan/libFuzzer runs of the pure text code, outside the Windows
+# build: `fuzz` runs every target 1,000,000 times, `fuzz-smoke` 10,000 times.
+fuzz fuzz-smoke:
+	@sh scripts/install-deps clang-14 libclang-rt-14-dev libfuzzer-14-dev
+	@$(MAKE) --no-print-directory -j $(JOBS) -f fuzz/fuzz.mk build
+	@$(MAKE) --no-print-directory -f fuzz/fuzz.mk $@

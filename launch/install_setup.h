@@ -1,0 +1,23 @@
+// Runs the product's setup program on the unpacked archive and waits for it;
+// setup's exit code becomes the run's outcome.
+#ifndef LAUNCH_INSTALL_SETUP_H_
+#define LAUNCH_INSTALL_SETUP_H_
+
+#include "stub/installer_settings.h"
+#include "stub/run_outcome.h"
+
+namespace installer {
+
+// `archive_compressed` tells whether the archive came from resource type
+// "B7". The line carries the setup path, the archive, the previous version
+// when the stub has one, the stub's own arguments and, when the saved
+// installer's file name gives one, the referral code. (105, 0) when the
+// setup path or a required piece does not fit; launch failures are 122, 123
+// and 124.
+RunOutcome RunInstallSetup(const InstallerSettings& settings,
+                           const wchar_t* archive_path,
+                           const wchar_t* setup_path, bool archive_compressed);
+
+}  // namespace installer
+
+#endif  // LAUNCH_INSTALL_SETUP_H_

@@ -1,0 +1,44 @@
+#include "launch/launch_and_await.h"
+
+#include <stdint.h>
+#include <windows.h>
+
+#include "stub/run_outcome.h"
+#include "support/bounded_string.h"
+
+namespace installer {
+
+RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
+                          uint32_t code_file, uint32_t code_path,
+                          uint32_t code_other) {
+  STARTUPINFOW startup;
+  FillBytes(&startup, 0, sizeof(startup));
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process;
+  FillBytes(&process, 0, sizeof(process));
+
+  if (!CreateProcessW(program, command_line, nullptr, nullptr, FALSE,
+                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+    const DWORD error = GetLastError();
+    // For a missing file or folder, what is there at the path tells more
+    // than the error, which the code already carries.
+    const DWORD attributes = GetFileAttributesW(program);
+    if (error == ERROR_FILE_NOT_FOUND) return RunOutcome{code_file, attributes};
+    if (error == ERROR_PATH_NOT_FOUND) return RunOutcome{code_path, attributes};
+    return RunOutcome{code_other, error};
+  }
+  CloseHandle(process.hThread);
+
+  DWORD exit_code = 0;
+  if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
+      !GetExitCodeProcess(process.hProcess, &exit_code)) {
+    const DWORD error = GetLastError();
+    CloseHandle(process.hProcess);
+    SetLastError(error);
+    return MakeOutcome(ExitCode::ProcessWaitFailed, error);
+  }
+  CloseHandle(process.hProcess);
+  return RunOutcome{exit_code, 0};
+}
+
+}  // namespace installer

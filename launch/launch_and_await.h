@@ -1,0 +1,26 @@
+// Runs one program to its end: started without a window, with the stub's
+// own environment and current folder and no inherited handles, and waited
+// for without a time-out.
+#ifndef LAUNCH_LAUNCH_AND_AWAIT_H_
+#define LAUNCH_LAUNCH_AND_AWAIT_H_
+
+#include <stdint.h>
+#include <windows.h>
+
+#include "stub/run_outcome.h"
+
+namespace installer {
+
+// The program's exit code with error 0, unchanged whatever its value. When
+// the start fails: (`code_file`, attribute word of `program`) for a missing
+// file, (`code_path`, attribute word) for a missing folder on its path, and
+// (`code_other`, the start's error) otherwise. (107, error) when the wait or
+// the exit code fails. `command_line` is the writable buffer that
+// CreateProcessW may change.
+RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
+                          uint32_t code_file, uint32_t code_path,
+                          uint32_t code_other);
+
+}  // namespace installer
+
+#endif  // LAUNCH_LAUNCH_AND_AWAIT_H_

@@ -1,0 +1,47 @@
+#include "launch/setup_self_update.h"
+
+#include <stdint.h>
+
+#include "cleanup/remove_with_retries.h"
+#include "launch/installed_setup.h"
+#include "launch/launch_and_await.h"
+#include "launch/setup_command_line.h"
+#include "launch/stub_arguments.h"
+#include "stub/installer_settings.h"
+#include "stub/run_outcome.h"
+#include "support/bounded_string.h"
+
+namespace installer {
+
+RunOutcome RunSetupSelfUpdate(const InstallerSettings& settings,
+                              const wchar_t* patch_path,
+                              const wchar_t* new_setup_path,
+                              int32_t* max_delete_attempts) {
+  PathString installed_setup_path;
+  const RunOutcome located = LocateInstalledSetup(
+      settings.system_level, settings.app_guid, settings.previous_version,
+      installed_setup_path.data(), kPathCapacity);
+  if (!located.Succeeded()) return located;
+
+  CommandLineString line;
+  if (!BuildSelfUpdateCommandLine(installed_setup_path.data(), patch_path,
+                                  new_setup_path, &line)) {
+    return MakeOutcome(ExitCode::CommandLineTooLong);
+  }
+  AppendStubArguments(settings.command_line, &line);
+
+  const RunOutcome outcome = LaunchAndAwait(
+      installed_setup_path.data(), line.data(),
+      static_cast<uint32_t>(ExitCode::SelfUpdateStartFileMissing),
+      static_cast<uint32_t>(ExitCode::SelfUpdateStartPathMissing),
+      static_cast<uint32_t>(ExitCode::SelfUpdateStartFailed));
+
+  // Whatever the installed setup did with it, the patch has served its
+  // purpose once a launch was tried.
+  int32_t attempts = 0;
+  RemoveWithRetries(patch_path, &attempts);
+  FoldAttemptCount(attempts, max_delete_attempts);
+  return outcome;
+}
+
+}  // namespace installer

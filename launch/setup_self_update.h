@@ -1,0 +1,27 @@
+// Hands a setup patch from the payload to the installed product's setup
+// program, which builds the new setup program from it. The stub never
+// applies the patch itself.
+#ifndef LAUNCH_SETUP_SELF_UPDATE_H_
+#define LAUNCH_SETUP_SELF_UPDATE_H_
+
+#include <stdint.h>
+
+#include "stub/installer_settings.h"
+#include "stub/run_outcome.h"
+
+namespace installer {
+
+// Returns the installed setup's exit code (0: the new setup program is at
+// `new_setup_path`), or 110/111 when it cannot be located, 105 when the line
+// does not fit, 119/120/121 when it cannot be started, 107 when the wait
+// fails. The patch is deleted after every launch attempt, and the attempt
+// count of that deletion is folded into `max_delete_attempts`; an outcome
+// from before the launch leaves the patch in place.
+RunOutcome RunSetupSelfUpdate(const InstallerSettings& settings,
+                              const wchar_t* patch_path,
+                              const wchar_t* new_setup_path,
+                              int32_t* max_delete_attempts);
+
+}  // namespace installer
+
+#endif  // LAUNCH_SETUP_SELF_UPDATE_H_

@@ -1,0 +1,109 @@
+#include "stub/installer_settings.h"
+
+#include <shellapi.h>
+
+#include "support/bounded_string.h"
+#include "support/registry_key.h"
+
+namespace installer {
+
+namespace {
+
+constexpr wchar_t kCleanupKey[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Telvo";
+constexpr wchar_t kCleanupValue[] = L"KorvelInstallerCleanup";
+constexpr wchar_t kMachineVariable[] = L"QuivraUpdateIsMachine";
+
+// The version text this payload upgrades from, when the image carries one as
+// RT_RCDATA 1: a non-empty, whole number of UTF-16 units ending in a zero.
+const wchar_t* FindPreviousVersion(HMODULE module) {
+  HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(1), RT_RCDATA);
+  if (resource == nullptr) return nullptr;
+  HGLOBAL loaded = LoadResource(module, resource);
+  if (loaded == nullptr) return nullptr;
+  const DWORD size = SizeofResource(module, resource);
+  if (size == 0 || size % sizeof(wchar_t) != 0) return nullptr;
+  const auto* text = static_cast<const wchar_t*>(LockResource(loaded));
+  if (text == nullptr || text[size / sizeof(wchar_t) - 1] != 0) return nullptr;
+  return text;
+}
+
+// Removal is switched off only by the exact text "0".
+bool CleanupSwitchedOff() {
+  BoundedWideString<kFlagTextCapacity> flag;
+  FillBytes(flag.units, 0, sizeof(flag.units));
+  return ReadRegistryTextOnce(HKEY_CURRENT_USER, kCleanupKey, kCleanupValue,
+                              flag.data(), flag.kCapacity) &&
+         flag.units[0] == L'0';
+}
+
+// Exactly "1": a longer value makes the call report the room it needs, an
+// empty or absent one makes it return 0.
+bool MachineVariableSet() {
+  BoundedWideString<kFlagTextCapacity> value;
+  FillBytes(value.units, 0, sizeof(value.units));
+  const DWORD length = GetEnvironmentVariableW(
+      kMachineVariable, value.data(), static_cast<DWORD>(value.kCapacity));
+  return length == 1 && value.units[0] == L'1';
+}
+
+// Marked released before the free, like every record that owns a handle.
+void ReleaseArguments(wchar_t*** argv) {
+  if (*argv == nullptr) return;
+  wchar_t** vector = *argv;
+  *argv = nullptr;
+  LocalFree(vector);
+}
+
+}  // namespace
+
+InstallerSettings::InstallerSettings() = default;
+
+InstallerSettings::~InstallerSettings() { Reset(); }
+
+bool InstallerSettings::Load(HMODULE module) {
+  Reset();
+  previous_version = FindPreviousVersion(module);
+  delete_unpacked_files = !CleanupSwitchedOff();
+  return ParseCommandLine(GetCommandLineW());
+}
+
+bool InstallerSettings::ParseCommandLine(const wchar_t* line) {
+  // Only a second parse without Reset finds a vector here; it must not leak.
+  ReleaseArguments(&argv);
+  command_line = line;
+  argv = CommandLineToArgvW(command_line, &argc);
+  // The split's error stays the thread's last error for the caller.
+  if (argv == nullptr) return false;
+  // The first entry is the program's own path, never a switch.
+  for (int32_t i = 1; i < argc; ++i) {
+    const wchar_t* argument = argv[i];
+    if (lstrcmpiW(argument, L"--system-level") == 0) {
+      system_level = true;
+    } else if (lstrcmpiW(argument, L"--korvel-beta") == 0) {
+      app_guid = kBetaAppGuid;
+    } else if (lstrcmpiW(argument, L"--korvel-dev") == 0) {
+      app_guid = kDevAppGuid;
+    } else if (lstrcmpiW(argument, L"--korvel-sxs") == 0) {
+      app_guid = kSideBySideAppGuid;
+    } else if (lstrcmpiW(argument, L"--cleanup") == 0 ||
+               lstrcmpiW(argument, L"--korvel-frame") == 0) {
+      cleanup_mode = true;
+    }
+  }
+  if (!system_level) system_level = MachineVariableSet();
+  return true;
+}
+
+void InstallerSettings::Reset() {
+  ReleaseArguments(&argv);
+  app_guid = kStableAppGuid;
+  command_line = nullptr;
+  argc = 0;
+  system_level = false;
+  cleanup_mode = false;
+  delete_unpacked_files = true;
+  previous_version = nullptr;
+}
+
+}  // namespace installer

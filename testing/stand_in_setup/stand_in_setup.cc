@@ -1,0 +1,277 @@
+// A stand-in for the product's setup program, for this project's tests and
+// demo only. It records what it was given (see README.md for the record,
+// the patch format and the exit codes), optionally builds a "new setup
+// program" from a patch, and exits with the code the test asked for.
+#include <windows.h>
+// After <windows.h>, which it needs.
+#include <shellapi.h>
+
+#include <cstdint>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "testing/stand_in_setup/sha256.h"
+
+namespace {
+
+constexpr DWORD kBadPatch = 201;
+constexpr DWORD kNewSetupNotWritten = 202;
+constexpr DWORD kRegistrationFailed = 203;
+constexpr DWORD kRecordNotWritten = 204;
+constexpr DWORD kBadExitCodeVariable = 205;
+constexpr DWORD kBadArguments = 206;
+
+constexpr char kPatchHeader[] = "STAND-IN-PATCH 1\n";
+constexpr char kSelfPatchHeader[] = "STAND-IN-PATCH SELF\n";
+
+// The switches whose values name files, as setup is given them.
+constexpr const wchar_t* kFileSwitches[] = {
+    L"install-archive", L"uncompressed-archive", L"update-setup-exe",
+    L"new-setup-exe"};
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(),
+                                       static_cast<int>(text.size()), nullptr,
+                                       0, nullptr, nullptr);
+  std::string bytes(size, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                      bytes.data(), size, nullptr, nullptr);
+  return bytes;
+}
+
+bool Variable(const wchar_t* name, std::wstring* value) {
+  const DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
+  if (needed == 0) return false;
+  std::wstring buffer(needed, L'\0');
+  const DWORD length = GetEnvironmentVariableW(name, buffer.data(), needed);
+  buffer.resize(length);
+  *value = buffer;
+  return true;
+}
+
+// Decimal, or hexadecimal after "0x"; the whole text must be a number.
+bool ParseExitCode(const std::wstring& text, DWORD* code) {
+  size_t start = 0;
+  int base = 10;
+  if (text.size() > 2 && text[0] == L'0' &&
+      (text[1] == L'x' || text[1] == L'X')) {
+    start = 2;
+    base = 16;
+  }
+  if (start == text.size()) return false;
+  uint64_t value = 0;
+  for (size_t i = start; i < text.size(); ++i) {
+    const wchar_t unit = text[i];
+    int digit;
+    if (unit >= L'0' && unit <= L'9') {
+      digit = unit - L'0';
+    } else if (base == 16 && unit >= L'a' && unit <= L'f') {
+      digit = unit - L'a' + 10;
+    } else if (base == 16 && unit >= L'A' && unit <= L'F') {
+      digit = unit - L'A' + 10;
+    } else {
+      return false;
+    }
+    value = value * base + digit;
+    if (value > 0xFFFFFFFFu) return false;
+  }
+  *code = static_cast<DWORD>(value);
+  return true;
+}
+
+// Reads the whole file with every kind of sharing, so that recording never
+// stands in the way of whoever else holds the file. 0 on success.
+DWORD ReadBytes(const std::wstring& path, std::string* bytes) {
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  bytes->clear();
+  char chunk[64 * 1024];
+  DWORD got = 0;
+  DWORD error = 0;
+  for (;;) {
+    if (!ReadFile(file, chunk, sizeof(chunk), &got, nullptr)) {
+      error = GetLastError();
+      break;
+    }
+    if (got == 0) break;
+    bytes->append(chunk, got);
+  }
+  CloseHandle(file);
+  return error;
+}
+
+bool WriteBytes(const std::wstring& path, const std::string& bytes,
+                DWORD disposition, DWORD access) {
+  HANDLE file = CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr,
+                            disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool ok =
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                nullptr) &&
+      written == bytes.size();
+  CloseHandle(file);
+  return ok;
+}
+
+std::wstring OwnPath() {
+  std::wstring path(32768, L'\0');
+  const DWORD length =
+      GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+  path.resize(length);
+  return path;
+}
+
+// The system time with the best resolution the platform has, as 100 ns
+// units since 1601.
+uint64_t PreciseNow() {
+  using PreciseTime = void(WINAPI*)(FILETIME*);
+  FILETIME now = {};
+  const auto precise = reinterpret_cast<PreciseTime>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
+                     "GetSystemTimePreciseAsFileTime")));
+  if (precise != nullptr) {
+    precise(&now);
+  } else {
+    GetSystemTimeAsFileTime(&now);
+  }
+  return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+// stand_in_setup --register-installed GUID [--system-level] [--quoted]
+DWORD RegisterInstalled(const std::vector<std::wstring>& arguments) {
+  if (arguments.size() < 3) return kBadArguments;
+  bool system_level = false;
+  bool quoted = false;
+  for (size_t i = 3; i < arguments.size(); ++i) {
+    if (arguments[i] == L"--system-level") {
+      system_level = true;
+    } else if (arguments[i] == L"--quoted") {
+      quoted = true;
+    } else {
+      return kBadArguments;
+    }
+  }
+  const std::wstring key_path =
+      L"Software\\Quivra\\Update\\ClientState\\" + arguments[2];
+  std::wstring value = OwnPath();
+  if (quoted) value = L"\"" + value + L"\"";
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(system_level ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER,
+                      key_path.c_str(), 0, nullptr, 0,
+                      KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
+    return kRegistrationFailed;
+  }
+  const LSTATUS status =
+      RegSetValueExW(key, L"UninstallString", 0, REG_SZ,
+                     reinterpret_cast<const BYTE*>(value.c_str()),
+                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+  return status == ERROR_SUCCESS ? 0 : kRegistrationFailed;
+}
+
+// Writes the new setup program that the patch describes. 0 on success.
+DWORD ApplyPatch(const std::wstring& patch_path,
+                 const std::wstring& new_setup_path, std::string* record) {
+  std::string patch;
+  if (ReadBytes(patch_path, &patch) != 0) return kBadPatch;
+  std::string program;
+  const std::string header(kPatchHeader);
+  const std::string self_header(kSelfPatchHeader);
+  if (patch.compare(0, header.size(), header) == 0) {
+    program = patch.substr(header.size());
+  } else if (patch == self_header) {
+    if (ReadBytes(OwnPath(), &program) != 0) return kBadPatch;
+  } else {
+    return kBadPatch;
+  }
+  if (!WriteBytes(new_setup_path, program, CREATE_ALWAYS, GENERIC_WRITE)) {
+    return kNewSetupNotWritten;
+  }
+  *record += "new_setup.written=" + std::to_string(program.size()) + "\n";
+  return 0;
+}
+
+}  // namespace
+
+int main() {
+  const uint64_t started = PreciseNow();
+  const wchar_t* command_line = GetCommandLineW();
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(command_line, &argc);
+  std::vector<std::wstring> arguments;
+  for (int i = 0; argv != nullptr && i < argc; ++i)
+    arguments.push_back(argv[i]);
+  if (argv != nullptr) LocalFree(argv);
+
+  if (arguments.size() >= 2 && arguments[1] == L"--register-installed") {
+    return static_cast<int>(RegisterInstalled(arguments));
+  }
+
+  std::string record = "started=" + std::to_string(started) + "\n";
+  record += "command_line=" + Utf8(command_line) + "\n";
+  std::wstring folder(32768, L'\0');
+  folder.resize(
+      GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data()));
+  record += "current_folder=" + Utf8(folder) + "\n";
+  record += "argc=" + std::to_string(arguments.size()) + "\n";
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    record += "argv." + std::to_string(i) + "=" + Utf8(arguments[i]) + "\n";
+  }
+
+  // The first value of each file switch, its quotes already taken off by
+  // the split.
+  std::wstring named[std::size(kFileSwitches)];
+  bool given[std::size(kFileSwitches)] = {};
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    for (size_t s = 0; s < std::size(kFileSwitches); ++s) {
+      const std::wstring prefix = std::wstring(L"--") + kFileSwitches[s] + L"=";
+      if (!given[s] && arguments[i].compare(0, prefix.size(), prefix) == 0) {
+        given[s] = true;
+        named[s] = arguments[i].substr(prefix.size());
+      }
+    }
+  }
+  for (size_t s = 0; s < std::size(kFileSwitches); ++s) {
+    if (!given[s]) continue;
+    const std::string key = Utf8(kFileSwitches[s]);
+    record += key + ".path=" + Utf8(named[s]) + "\n";
+    std::string bytes;
+    const DWORD error = ReadBytes(named[s], &bytes);
+    if (error != 0) {
+      record += key + ".error=" + std::to_string(error) + "\n";
+    } else {
+      record += key + ".size=" + std::to_string(bytes.size()) + "\n";
+      record += key + ".sha256=" + testing_support::Sha256Hex(bytes) + "\n";
+    }
+  }
+
+  DWORD exit_code = 0;
+  std::wstring requested;
+  if (Variable(L"STAND_IN_SETUP_EXIT_CODE", &requested) &&
+      !ParseExitCode(requested, &exit_code)) {
+    exit_code = kBadExitCodeVariable;
+  }
+
+  const bool self_update = given[2] && given[3];
+  record +=
+      std::string("mode=") + (self_update ? "self-update" : "install") + "\n";
+  if (self_update) {
+    const DWORD applied = ApplyPatch(named[2], named[3], &record);
+    if (applied != 0) exit_code = applied;
+  }
+  record += "exit_code=" + std::to_string(exit_code) + "\n";
+
+  std::wstring record_path;
+  if (Variable(L"STAND_IN_SETUP_RECORD", &record_path) &&
+      !WriteBytes(record_path, record, OPEN_ALWAYS, FILE_APPEND_DATA)) {
+    exit_code = kRecordNotWritten;
+  }
+  return static_cast<int>(exit_code);
+}

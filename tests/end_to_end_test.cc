@@ -1,0 +1,381 @@
+// Installers made by the packing command, run under Wine from a scratch
+// folder, one row per way a run can end. Each row compares the folder beside
+// the installer and the registry before and after the run: a run may leave
+// only its work folder (when it keeps its files) and only the client-state
+// values that report its outcome.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "testing/registry_scratch.h"
+#include "testing/test_paths.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::NumberBytes;
+using testing_support::RawValue;
+using testing_support::ReadRawValue;
+using testing_support::ScratchFolder;
+using testing_support::ScratchKey;
+using testing_support::TextBytes;
+using testing_support::WindowsPathFromHost;
+
+const std::wstring kClientState =
+    L"Software\\Quivra\\Update\\ClientState\\"
+    L"{5B1E0C27-8D4A-4F63-9A02-71C4E8D3B6F5}";
+const std::wstring kCleanupKey =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Telvo";
+const wchar_t* const kRecordValues[] = {L"ap", L"InstallerResult",
+                                        L"InstallerError",
+                                        L"InstallerExtraCode1"};
+constexpr wchar_t kExitCodeVariable[] = L"STAND_IN_SETUP_EXIT_CODE";
+
+// Runs a program to its end and returns its exit code.
+DWORD RunProgram(const std::wstring& program, const std::wstring& arguments) {
+  std::wstring line = L"\"" + program + L"\"";
+  if (!arguments.empty()) line += L" " + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0,
+                      nullptr, nullptr, &startup, &process)) {
+    ADD_FAILURE() << "cannot start the program, error " << GetLastError();
+    return 0xFFFFFFFF;
+  }
+  CloseHandle(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD exit_code = 0xFFFFFFFF;
+  GetExitCodeProcess(process.hProcess, &exit_code);
+  CloseHandle(process.hProcess);
+  return exit_code;
+}
+
+// Sets an environment variable of this process, which the installer and
+// the setup program it runs inherit, for one scope.
+class ScopedVariable {
+ public:
+  ScopedVariable(const wchar_t* name, const wchar_t* value) : name_(name) {
+    SetEnvironmentVariableW(name, value);
+  }
+  ~ScopedVariable() { SetEnvironmentVariableW(name_, nullptr); }
+
+ private:
+  const wchar_t* name_;
+};
+
+// Every file and folder below `folder`, with file sizes (folders: -1).
+using FolderTree = std::map<std::wstring, intmax_t>;
+FolderTree ReadFolderTree(const std::wstring& folder) {
+  FolderTree tree;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(folder, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    const std::wstring name = fs::relative(it->path(), folder).wstring();
+    tree[name] = it->is_directory()
+                     ? -1
+                     : static_cast<intmax_t>(it->file_size(error));
+  }
+  return tree;
+}
+
+// Every key and value below the registry trees that a run could reach.
+using RegistryDump = std::map<std::wstring, std::pair<DWORD, std::string>>;
+void DumpKey(HKEY root, const std::wstring& label, const std::wstring& path,
+             REGSAM view, RegistryDump* dump) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  (*dump)[label + path + L"\\"] = {REG_NONE, ""};
+  DWORD longest_name = 0, longest_data = 0, longest_key = 0;
+  RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, &longest_key,
+                   nullptr, nullptr, &longest_name, &longest_data, nullptr,
+                   nullptr);
+  std::vector<wchar_t> name(longest_name + 2);
+  std::string data(longest_data + 2, '\0');
+  for (DWORD i = 0;; ++i) {
+    DWORD name_size = static_cast<DWORD>(name.size());
+    DWORD data_size = static_cast<DWORD>(data.size());
+    DWORD type = 0;
+    if (RegEnumValueW(key, i, name.data(), &name_size, nullptr, &type,
+                      reinterpret_cast<BYTE*>(data.data()),
+                      &data_size) != ERROR_SUCCESS) {
+      break;
+    }
+    (*dump)[label + path + L"\\" + std::wstring(name.data(), name_size)] = {
+        type, data.substr(0, data_size)};
+  }
+  std::vector<std::wstring> children;
+  std::vector<wchar_t> child(longest_key + 2);
+  for (DWORD i = 0;; ++i) {
+    DWORD child_size = static_cast<DWORD>(child.size());
+    if (RegEnumKeyExW(key, i, child.data(), &child_size, nullptr, nullptr,
+                      nullptr, nullptr) != ERROR_SUCCESS) {
+      break;
+    }
+    children.emplace_back(child.data(), child_size);
+  }
+  RegCloseKey(key);
+  for (const std::wstring& c : children) {
+    DumpKey(root, label, path + L"\\" + c, view, dump);
+  }
+}
+
+RegistryDump ReadRegistry() {
+  RegistryDump dump;
+  DumpKey(HKEY_CURRENT_USER, L"HKCU\\", L"Software", 0, &dump);
+  DumpKey(HKEY_LOCAL_MACHINE, L"HKLM\\", L"Software\\Quivra", 0, &dump);
+  DumpKey(HKEY_LOCAL_MACHINE, L"HKLM32\\", L"Software\\Quivra",
+          KEY_WOW64_32KEY, &dump);
+  return dump;
+}
+
+// The registry changes of a run other than the client-state record values.
+std::vector<std::wstring> UnexpectedChanges(const RegistryDump& before,
+                                            const RegistryDump& after) {
+  std::set<std::wstring> allowed;
+  for (const wchar_t* value : kRecordValues) {
+    allowed.insert(L"HKCU\\" + kClientState + L"\\" + value);
+  }
+  std::set<std::wstring> names;
+  for (const auto& [name, value] : before) names.insert(name);
+  for (const auto& [name, value] : after) names.insert(name);
+  std::vector<std::wstring> changes;
+  for (const std::wstring& name : names) {
+    const auto was = before.find(name);
+    const auto is = after.find(name);
+    const bool same = was != before.end() && is != after.end() &&
+                      was->second == is->second;
+    if (!same && allowed.count(name) == 0) changes.push_back(name);
+  }
+  return changes;
+}
+
+std::string Narrow(const std::wstring& text) {
+  return std::string(text.begin(), text.end());
+}
+
+enum class Record { kNone, kSuccess, kFailure };
+
+struct Ending {
+  const char* why;
+  const char* installer;  // host path of a packed installer
+  const wchar_t* arguments;
+  const wchar_t* setup_exit_code;  // for the stand-in setup; null: unset
+  bool keep_files;                 // "KorvelInstallerCleanup" = "0"
+  bool installed_setup;            // a stand-in registered as installed
+  uint32_t exit_code;
+  Record record;
+  uint32_t installer_error;  // failure: "InstallerError"
+  uint32_t extra_code;       // "InstallerExtraCode1"
+  bool work_folder_left;
+  std::set<std::wstring> left;  // what the work folder still holds
+  // The stand-in runs in order; "archive:N" is an install given the whole
+  // product archive.
+  const char* setup_runs;
+};
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  // Registers a copy of the stand-in setup as the installed product's setup
+  // program, quoted as the product writes it.
+  void RegisterInstalledSetup() {
+    const std::wstring installed = installed_folder_.Child(L"setup.exe");
+    fs::copy_file(WindowsPathFromHost(STAND_IN_SETUP_EXE), installed,
+                  fs::copy_options::overwrite_existing);
+    ASSERT_EQ(RunProgram(installed, L"--register-installed " +
+                                        kClientState.substr(
+                                            kClientState.rfind(L'\\') + 1) +
+                                        L" --quoted"),
+              0u);
+  }
+
+  // What the stand-in setup programs recorded, one "mode=" per run of one,
+  // and the size of the archive each install run was given.
+  std::string SetupRuns(const std::wstring& record_path) {
+    std::ifstream in{fs::path(record_path)};
+    std::string runs, line, run;
+    while (std::getline(in, line)) {
+      if (line.rfind("started=", 0) == 0) run.clear();
+      if (line.rfind("install-archive.size=", 0) == 0) {
+        run += " archive:" + line.substr(21);
+      }
+      if (line.rfind("mode=", 0) == 0) run = line.substr(5) + run;
+      if (line.rfind("exit_code=", 0) == 0) runs += run + " ";
+    }
+    return runs;
+  }
+
+  // Runs `installer` placed at `path` and checks one row's ending.
+  void CheckEnding(const Ending& row, const std::wstring& path) {
+    SCOPED_TRACE(row.why);
+    ScratchKey client_state(HKEY_CURRENT_USER, kClientState);
+    ASSERT_TRUE(client_state.created());
+    std::unique_ptr<ScratchKey> cleanup_value;
+    if (row.keep_files) {
+      cleanup_value = std::make_unique<ScratchKey>(HKEY_CURRENT_USER,
+                                                   kCleanupKey);
+      cleanup_value->SetRaw(L"KorvelInstallerCleanup", REG_SZ,
+                            TextBytes(L"0", true));
+    }
+    if (row.installed_setup) RegisterInstalledSetup();
+    const std::wstring record = records_.Child(L"setup-record.txt");
+    fs::remove(record);
+    fs::create_directories(fs::path(path).parent_path());
+    fs::copy_file(WindowsPathFromHost(row.installer), path,
+                  fs::copy_options::overwrite_existing);
+    const std::wstring folder = fs::path(path).parent_path().wstring();
+    const FolderTree folder_before = ReadFolderTree(folder);
+    const RegistryDump registry_before = ReadRegistry();
+
+    DWORD exit_code;
+    {
+      ScopedVariable setup_exit(kExitCodeVariable, row.setup_exit_code);
+      ScopedVariable setup_record(L"STAND_IN_SETUP_RECORD", record.c_str());
+      exit_code = RunProgram(path, row.arguments);
+    }
+
+    EXPECT_EQ(exit_code, row.exit_code);
+    const std::string archive_size =
+        std::to_string(fs::file_size(WindowsPathFromHost(PRODUCT_ARCHIVE)));
+    std::string runs = row.setup_runs;
+    for (size_t at; (at = runs.find("archive:N")) != runs.npos;) {
+      runs.replace(at + 8, 1, archive_size);
+    }
+    EXPECT_EQ(SetupRuns(record), runs);
+    FolderTree folder_after = ReadFolderTree(folder);
+    std::wstring work_folder;
+    for (const auto& [name, size] : folder_after) {
+      if (folder_before.count(name) == 0 && name.find(L'\\') == name.npos) {
+        work_folder = name;
+      }
+    }
+    if (row.work_folder_left) {
+      ASSERT_EQ(work_folder.size(), 12u) << "no work folder left";
+      EXPECT_EQ(work_folder.substr(0, 3), L"KV_");
+      EXPECT_EQ(work_folder.substr(8), L".tmp");
+      EXPECT_EQ(work_folder.substr(3, 5).find_first_not_of(
+                    L"0123456789ABCDEF"),
+                std::wstring::npos);
+      std::set<std::wstring> left;
+      for (const auto& [name, size] : folder_after) {
+        if (name.rfind(work_folder + L"\\", 0) == 0) {
+          left.insert(name.substr(work_folder.size() + 1));
+        }
+      }
+      EXPECT_EQ(left, row.left);
+      for (auto it = folder_after.begin(); it != folder_after.end();) {
+        it = it->first.rfind(work_folder, 0) == 0 ? folder_after.erase(it)
+                                                  : std::next(it);
+      }
+    }
+    EXPECT_EQ(folder_after, folder_before)
+        << "the run left something beside the installer";
+
+    for (const std::wstring& change :
+         UnexpectedChanges(registry_before, ReadRegistry())) {
+      ADD_FAILURE() << "registry changed: " << Narrow(change);
+    }
+    const auto value = [](const wchar_t* name) {
+      return ReadRawValue(HKEY_CURRENT_USER, kClientState, name);
+    };
+    if (row.record == Record::kNone) {
+      for (const wchar_t* name : kRecordValues) {
+        EXPECT_FALSE(value(name).exists) << Narrow(name) << " written";
+      }
+    } else {
+      EXPECT_EQ(value(L"ap").bytes, TextBytes(L"-full", true));
+      EXPECT_EQ(value(L"InstallerExtraCode1").bytes,
+                NumberBytes(row.extra_code));
+      if (row.record == Record::kSuccess) {
+        EXPECT_FALSE(value(L"InstallerResult").exists);
+        EXPECT_FALSE(value(L"InstallerError").exists);
+      } else {
+        EXPECT_EQ(value(L"InstallerResult").bytes, NumberBytes(1));
+        EXPECT_EQ(value(L"InstallerError").bytes,
+                  NumberBytes(row.installer_error));
+      }
+    }
+    if (!work_folder.empty()) {
+      std::error_code error;
+      fs::remove_all(fs::path(folder) / work_folder, error);
+    }
+  }
+
+  ScratchFolder scratch_{L"e2e"};
+  ScratchFolder installed_folder_{L"e2e_installed"};
+  ScratchFolder records_{L"e2e_records"};
+};
+
+TEST_F(EndToEndTest, EveryEndingLeavesOnlyItsRecord) {
+  const Ending rows[] = {
+      {"cleanup switch", CABINET_INSTALLER, L"--cleanup", L"0", false, false,
+       118, Record::kNone, 0, 0, false, {}, ""},
+      {"frame switch", CABINET_INSTALLER, L"--korvel-frame", L"0", false,
+       false, 118, Record::kNone, 0, 0, false, {}, ""},
+      {"setup exits with 0", CABINET_INSTALLER, L"", L"0", false, false, 0,
+       Record::kSuccess, 0, 0x30000, false, {}, "install archive:N "},
+      {"setup exits with 3", CABINET_INSTALLER, L"", L"3", false, false, 3,
+       Record::kFailure, 3, 0, false, {}, "install archive:N "},
+      {"setup exits with the stub's own 112", CABINET_INSTALLER, L"", L"112",
+       false, false, 112, Record::kFailure, 112, 0, false, {},
+       "install archive:N "},
+      {"plain setup program", PLAIN_INSTALLER, L"", L"0", false, false, 0,
+       Record::kSuccess, 0, 0x30000, false, {}, "install archive:N "},
+      {"unpacked files kept", CABINET_INSTALLER, L"", L"0", true, false, 0,
+       Record::kSuccess, 0, 0x30000, true,
+       {L"KORVEL.PACKED.7Z", L"setup.exe"}, "install archive:N "},
+      {"setup patch, installed setup program", PATCH_INSTALLER, L"", L"0",
+       false, true, 0, Record::kSuccess, 0, 0x30000, false, {},
+       "self-update install archive:N "},
+      // The patch stays, so the folder cannot go either.
+      {"setup patch, nothing installed", PATCH_INSTALLER, L"", L"0", false,
+       false, 110, Record::kFailure, 110, ERROR_FILE_NOT_FOUND, true,
+       {L"SETUP.PATCH"}, ""},
+      // The archive is written, then the setup file's path does not fit.
+      {"unpacking fails after the archive", LONG_SETUP_NAME_INSTALLER, L"",
+       L"0", false, false, 108, Record::kFailure, 108, 0, false, {}, ""},
+  };
+  for (const Ending& row : rows) {
+    CheckEnding(row, scratch_.Child(L"installer.exe"));
+  }
+}
+
+// A program path is read into 260 units: 259 characters still leave room
+// for the terminator. Folders of at most 100 characters make up the rest.
+std::wstring PathOfLength(const std::wstring& base, size_t folder_length,
+                          size_t total_length) {
+  std::wstring folder = base;
+  while (folder.size() < folder_length) {
+    const size_t room = folder_length - folder.size();
+    folder += std::wstring(std::min<size_t>(room - 1, 100), L'd') + L"\\";
+  }
+  std::wstring name(total_length - folder.size() - 4, L'n');
+  return folder + name + L".exe";
+}
+
+TEST_F(EndToEndTest, ProgramPathOf259CharactersIsAccepted) {
+  const std::wstring path = PathOfLength(scratch_.path(), 220, 259);
+  ASSERT_EQ(path.size(), 259u);
+  CheckEnding({"259 characters", CABINET_INSTALLER, L"", L"0", false, false,
+               0, Record::kSuccess, 0, 0x30000, false, {}, "install archive:N "},
+              path);
+}
+
+// A longer program path is checked by long_path_test: Wine starts programs
+// at such paths only from the host's command line, never by CreateProcessW.
+
+}  // namespace

@@ -1,0 +1,18 @@
+// Expansion of a cabinet-compressed file with the operating system's own
+// cabinet library, loaded on first use and kept for the life of the process.
+#ifndef UNPACK_CABINET_EXPANDER_H_
+#define UNPACK_CABINET_EXPANDER_H_
+
+namespace installer {
+
+// Expands the cabinet's file into `destination_path` (a 260-unit text); the
+// file's own name inside the cabinet is ignored. True exactly when a file was
+// written completely and the library finished the cabinet without error; on
+// false no destination file is left behind (an existing one that could not
+// be replaced stays as it was).
+bool CabinetExpander(const wchar_t* cabinet_path,
+                     const wchar_t* destination_path);
+
+}  // namespace installer
+
+#endif  // UNPACK_CABINET_EXPANDER_H_

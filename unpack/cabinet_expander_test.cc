@@ -1,0 +1,255 @@
+#include "unpack/cabinet_expander.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "testing/import_patch.h"
+#include "testing/test_paths.h"
+#include "unpack/testdata/cabinet_bytes.h"
+
+namespace installer {
+namespace {
+
+using testing_support::FileExists;
+using testing_support::ReadWholeFile;
+using testing_support::ScratchFolder;
+using testing_support::WriteWholeFile;
+using unpack_testing::CabinetFile;
+using unpack_testing::FirstFile;
+using unpack_testing::ReadTestData;
+using unpack_testing::TestDataPath;
+
+FILETIME CreationTime(const std::wstring& path) {
+  FILETIME creation{};
+  HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(file, INVALID_HANDLE_VALUE);
+  GetFileTime(file, &creation, nullptr, nullptr);
+  CloseHandle(file);
+  return creation;
+}
+
+uint64_t AsNumber(FILETIME time) {
+  return (static_cast<uint64_t>(time.dwHighDateTime) << 32) |
+         time.dwLowDateTime;
+}
+
+// The cabinet's stored date and time, read as local time.
+uint64_t StoredCreationTime(const CabinetFile& file) {
+  FILETIME local{};
+  FILETIME utc{};
+  EXPECT_TRUE(DosDateTimeToFileTime(static_cast<WORD>(file.dos_date),
+                                    static_cast<WORD>(file.dos_time), &local));
+  EXPECT_TRUE(LocalFileTimeToFileTime(&local, &utc));
+  return AsNumber(utc);
+}
+
+TEST(CabinetExpanderTest, ExpandsShippedSizeSetup) {
+  ScratchFolder folder(L"expand");
+  const std::string cabinet = ReadTestData("setup_large.cab");
+  const std::wstring destination = folder.Child(L"setup.exe");
+  ASSERT_TRUE(CabinetExpander(TestDataPath("setup_large.cab").c_str(),
+                              destination.c_str()));
+
+  const std::string expanded = ReadWholeFile(destination);
+  ASSERT_EQ(expanded.size(), 4491776u);
+  EXPECT_TRUE(expanded == ReadTestData("setup_large.bin"));
+  const CabinetFile stored = FirstFile(cabinet);
+  EXPECT_EQ(AsNumber(CreationTime(destination)), StoredCreationTime(stored));
+  // gcab stores the archive bit only.
+  ASSERT_EQ(stored.attributes, 0x20u);
+  EXPECT_EQ(GetFileAttributesW(destination.c_str()),
+            static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+  // The cabinet is only read.
+  EXPECT_TRUE(ReadTestData("setup_large.cab") == cabinet);
+}
+
+TEST(CabinetExpanderTest, KeepsOnlyFileAttributesOfTheCabinet) {
+  struct Case {
+    uint32_t stored;
+    DWORD expected;
+  } const cases[] = {
+      // Execute (0x40) and UTF-8 name (0x80) are the cabinet's own bits.
+      {0x01 | 0x02 | 0x20 | 0x40 | 0x80, 0x01 | 0x02 | 0x20},
+      {0x04 | 0x20, 0x04 | 0x20},
+      {0x01 | 0x40, 0x01},
+  };
+  const std::string original = ReadTestData("setup_small.cab");
+  for (const Case& c : cases) {
+    ScratchFolder folder(L"attributes");
+    std::string cabinet = original;
+    unpack_testing::SetFirstFileAttributes(&cabinet, c.stored);
+    const std::wstring cabinet_path = folder.Child(L"SETUP.EX_");
+    WriteWholeFile(cabinet_path, cabinet);
+    const std::wstring destination = folder.Child(L"setup.exe");
+    ASSERT_TRUE(CabinetExpander(cabinet_path.c_str(), destination.c_str()))
+        << std::hex << c.stored;
+    EXPECT_EQ(GetFileAttributesW(destination.c_str()), c.expected)
+        << std::hex << c.stored;
+    EXPECT_TRUE(ReadWholeFile(destination) == ReadTestData("setup_small.bin"));
+    EXPECT_EQ(AsNumber(CreationTime(destination)),
+              StoredCreationTime(FirstFile(cabinet)));
+  }
+}
+
+TEST(CabinetExpanderTest, LastFileOfSeveralWins) {
+  ScratchFolder folder(L"two_files");
+  const std::wstring destination = folder.Child(L"setup.exe");
+  ASSERT_TRUE(CabinetExpander(TestDataPath("two_files.cab").c_str(),
+                              destination.c_str()));
+  EXPECT_TRUE(ReadWholeFile(destination) == ReadTestData("second.bin"));
+}
+
+TEST(CabinetExpanderTest, UnfinishedExpansionLeavesNoFile) {
+  const std::string large = ReadTestData("setup_large.cab");
+  const std::string small = ReadTestData("setup_small.cab");
+  std::string from_previous = small;
+  unpack_testing::SetFirstFileFolder(&from_previous, 0xFFFD);
+  std::string previous_and_next = small;
+  unpack_testing::SetFirstFileFolder(&previous_and_next, 0xFFFF);
+  std::string damaged_read_only =
+      unpack_testing::DamageMiddleBlock(large, true);
+  unpack_testing::SetFirstFileAttributes(&damaged_read_only, 0x21);
+  struct Case {
+    const char* what;
+    std::string cabinet;
+  } const cases[] = {
+      {"data block checksum mismatch",
+       unpack_testing::DamageMiddleBlock(large, false)},
+      {"MSZIP data damaged, no checksum",
+       unpack_testing::DamageMiddleBlock(large, true)},
+      {"damaged, stored read-only", damaged_read_only},
+      {"continued from a previous cabinet", from_previous},
+      {"continued from previous and into next", previous_and_next},
+      {"continues into a next cabinet",
+       unpack_testing::ContinueIntoNextCabinet(small, 2)},
+      {"not a cabinet", std::string(5000, 'x')},
+      {"truncated", large.substr(0, large.size() / 2)},
+  };
+  for (const Case& c : cases) {
+    ScratchFolder folder(L"unfinished");
+    const std::wstring cabinet_path = folder.Child(L"SETUP.EX_");
+    WriteWholeFile(cabinet_path, c.cabinet);
+    const std::wstring destination = folder.Child(L"setup.exe");
+    EXPECT_FALSE(CabinetExpander(cabinet_path.c_str(), destination.c_str()))
+        << c.what;
+    EXPECT_FALSE(FileExists(destination)) << c.what;
+    EXPECT_TRUE(FileExists(cabinet_path)) << c.what;
+  }
+}
+
+TEST(CabinetExpanderTest, MissingCabinetFails) {
+  ScratchFolder folder(L"missing");
+  const std::wstring destination = folder.Child(L"setup.exe");
+  EXPECT_FALSE(CabinetExpander(folder.Child(L"SETUP.EX_").c_str(),
+                               destination.c_str()));
+  EXPECT_FALSE(FileExists(destination));
+}
+
+TEST(CabinetExpanderTest, DestinationThatCannotBeReplacedStaysUntouched) {
+  ScratchFolder folder(L"read_only");
+  const std::wstring destination = folder.Child(L"setup.exe");
+  WriteWholeFile(destination, "old setup");
+  ASSERT_TRUE(SetFileAttributesW(destination.c_str(),
+                                 FILE_ATTRIBUTE_READONLY));
+  EXPECT_FALSE(CabinetExpander(TestDataPath("setup_small.cab").c_str(),
+                               destination.c_str()));
+  EXPECT_EQ(ReadWholeFile(destination), "old setup");
+  EXPECT_EQ(GetFileAttributesW(destination.c_str()),
+            static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+}
+
+TEST(CabinetExpanderTest, CabinetPathNeedsAFolderPart) {
+  ScratchFolder folder(L"no_folder");
+  const std::wstring destination = folder.Child(L"setup.exe");
+  // The current folder holds a real cabinet under that name, so only the
+  // missing folder part can make these fail.
+  const std::wstring current = folder.path();
+  wchar_t previous[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW(current.c_str()));
+  WriteWholeFile(folder.Child(L"SETUP.EX_"), ReadTestData("setup_small.cab"));
+  EXPECT_FALSE(CabinetExpander(L"SETUP.EX_", destination.c_str()));
+  EXPECT_FALSE(CabinetExpander(L"\\SETUP.EX_", destination.c_str()));
+  SetCurrentDirectoryW(previous);
+  EXPECT_FALSE(FileExists(destination));
+  // The library was loaded before the path was looked at, and stays.
+  EXPECT_NE(GetModuleHandleW(L"cabinet.dll"), nullptr);
+}
+
+struct LoaderCalls {
+  std::vector<std::wstring> library_paths;
+  std::vector<DWORD> library_flags;
+  std::vector<std::string> entry_points;
+};
+
+LoaderCalls* g_loader_calls = nullptr;
+testing_support::ImportPatch* g_load_patch = nullptr;
+testing_support::ImportPatch* g_lookup_patch = nullptr;
+
+HMODULE WINAPI CountingLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
+  g_loader_calls->library_paths.push_back(path);
+  g_loader_calls->library_flags.push_back(flags);
+  return g_load_patch->original<decltype(&LoadLibraryExW)>()(path, file,
+                                                             flags);
+}
+
+FARPROC WINAPI CountingGetProcAddress(HMODULE module, LPCSTR name) {
+  if (module == GetModuleHandleW(L"cabinet.dll") &&
+      !IS_INTRESOURCE(name)) {
+    g_loader_calls->entry_points.push_back(name);
+  }
+  return g_lookup_patch->original<decltype(&GetProcAddress)>()(module, name);
+}
+
+TEST(CabinetExpanderTest, LoadsTheLibraryOncePerProcess) {
+  // Whether an earlier test of this binary already loaded the library
+  // decides whether the first expansion here has to load it.
+  const bool loaded_before = GetModuleHandleW(L"cabinet.dll") != nullptr;
+  LoaderCalls calls;
+  g_loader_calls = &calls;
+  testing_support::ImportPatch load("kernel32.dll", "LoadLibraryExW",
+                                    reinterpret_cast<void*>(
+                                        &CountingLoadLibraryExW));
+  testing_support::ImportPatch lookup("kernel32.dll", "GetProcAddress",
+                                      reinterpret_cast<void*>(
+                                          &CountingGetProcAddress));
+  ASSERT_TRUE(load.applied());
+  ASSERT_TRUE(lookup.applied());
+  g_load_patch = &load;
+  g_lookup_patch = &lookup;
+
+  ScratchFolder folder(L"load_once");
+  const std::wstring destination = folder.Child(L"setup.exe");
+  const std::wstring cabinet = TestDataPath("setup_small.cab");
+  ASSERT_TRUE(CabinetExpander(cabinet.c_str(), destination.c_str()));
+  if (loaded_before) {
+    EXPECT_TRUE(calls.library_paths.empty());
+  } else {
+    wchar_t expected[MAX_PATH];
+    ExpandEnvironmentStringsW(L"%WINDIR%\\system32\\cabinet.dll", expected,
+                              MAX_PATH);
+    ASSERT_EQ(calls.library_paths.size(), 1u);
+    EXPECT_EQ(calls.library_paths[0], expected);
+    EXPECT_EQ(calls.library_flags[0],
+              static_cast<DWORD>(LOAD_WITH_ALTERED_SEARCH_PATH));
+  }
+  const std::vector<std::string> one_lookup = {"FDICreate", "FDIDestroy",
+                                               "FDICopy"};
+  EXPECT_EQ(calls.entry_points, one_lookup);
+
+  const size_t loads_after_first = calls.library_paths.size();
+  ASSERT_TRUE(CabinetExpander(cabinet.c_str(), destination.c_str()));
+  EXPECT_EQ(calls.library_paths.size(), loads_after_first);
+  EXPECT_EQ(calls.entry_points.size(), 6u);
+  EXPECT_TRUE(ReadWholeFile(destination) == ReadTestData("setup_small.bin"));
+  g_loader_calls = nullptr;
+}
+
+}  // namespace
+}  // namespace installer

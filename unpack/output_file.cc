@@ -1,0 +1,90 @@
+#include "unpack/output_file.h"
+
+namespace installer {
+
+namespace {
+
+// Large enough to write a payload quickly, small enough for one DWORD count.
+constexpr uint64_t kWriteChunk = 0x800000;
+
+}  // namespace
+
+OutputFile::OutputFile() : handle_(INVALID_HANDLE_VALUE) {}
+
+bool OutputFile::Open(const wchar_t* path) {
+  Close();
+  if (!path_.Copy(path)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  // DELETE is what MarkDeleteOnClose needs; nobody else may read or write
+  // the file while it is being made.
+  handle_ =
+      CreateFileW(path_.data(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
+                  nullptr, CREATE_ALWAYS,
+                  FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle_ == INVALID_HANDLE_VALUE) {
+    path_.Clear();
+    return false;
+  }
+  return true;
+}
+
+HANDLE OutputFile::Duplicate() const {
+  if (!IsOpen()) return INVALID_HANDLE_VALUE;
+  HANDLE duplicate = INVALID_HANDLE_VALUE;
+  const HANDLE process = GetCurrentProcess();
+  if (!DuplicateHandle(process, handle_, process, &duplicate, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  return duplicate;
+}
+
+bool OutputFile::MarkDeleteOnClose() {
+  if (!IsOpen()) return false;
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  return SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition,
+                                    sizeof(disposition)) != FALSE;
+}
+
+void OutputFile::Close() {
+  if (IsOpen()) {
+    const HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    CloseHandle(handle);
+  }
+  path_.Clear();
+}
+
+bool WriteBlockToFile(const void* data, uint64_t size, const wchar_t* path) {
+  OutputFile file;
+  if (!file.Open(path)) return false;
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  for (uint64_t offset = 0; offset < size;) {
+    const uint64_t left = size - offset;
+    const DWORD chunk =
+        static_cast<DWORD>(left < kWriteChunk ? left : kWriteChunk);
+    DWORD written = 0;
+    bool whole = WriteFile(file.Handle(), bytes + offset, chunk, &written,
+                           nullptr) != FALSE;
+    // A write that reports success for part of the chunk would leave a hole
+    // in the file; it fails like any other write.
+    if (whole && written != chunk) {
+      SetLastError(ERROR_WRITE_FAULT);
+      whole = false;
+    }
+    if (!whole) {
+      const DWORD error = GetLastError();
+      file.MarkDeleteOnClose();
+      file.Close();
+      SetLastError(error);
+      return false;
+    }
+    offset += chunk;
+  }
+  file.Close();
+  return true;
+}
+
+}  // namespace installer

@@ -1,0 +1,299 @@
+#include "unpack/output_file.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "testing/import_patch.h"
+#include "testing/test_paths.h"
+
+namespace installer {
+namespace {
+
+using testing_support::FileExists;
+using testing_support::ImportPatch;
+using testing_support::ReadWholeFile;
+using testing_support::ScratchFolder;
+using testing_support::WriteWholeFile;
+
+constexpr DWORD kMiB = 1024 * 1024;
+
+// What the patched WriteFile does on each call, counted from 1.
+struct WriteScript {
+  decltype(&WriteFile) original = nullptr;
+  std::vector<DWORD> sizes;
+  int fail_on_call = 0;  // 0: never
+  DWORD fail_error = 0;  // fail with this error ...
+  DWORD short_by = 0;    // ... or report success for fewer bytes
+};
+WriteScript* write_script = nullptr;
+
+BOOL WINAPI ScriptedWriteFile(HANDLE file, LPCVOID data, DWORD size,
+                              LPDWORD written, LPOVERLAPPED overlapped) {
+  WriteScript& script = *write_script;
+  script.sizes.push_back(size);
+  if (static_cast<int>(script.sizes.size()) == script.fail_on_call) {
+    if (script.short_by == 0) {
+      *written = 0;
+      SetLastError(script.fail_error);
+      return FALSE;
+    }
+    size -= script.short_by;
+  }
+  return script.original(file, data, size, written, overlapped);
+}
+
+// Patches CloseHandle with a close that succeeds but disturbs the last
+// error, as a close may.
+class NoisyClose {
+ public:
+  NoisyClose()
+      : patch_("kernel32.dll", "CloseHandle", reinterpret_cast<void*>(&Close)) {
+    original_ = patch_.original<decltype(&CloseHandle)>();
+  }
+  bool applied() const { return patch_.applied(); }
+
+ private:
+  static BOOL WINAPI Close(HANDLE handle) {
+    const BOOL closed = original_(handle);
+    SetLastError(ERROR_INVALID_HANDLE);
+    return closed;
+  }
+  static inline decltype(&CloseHandle) original_ = nullptr;
+  ImportPatch patch_;
+};
+
+class PatchedWrites {
+ public:
+  explicit PatchedWrites(WriteScript* script)
+      : patch_("kernel32.dll", "WriteFile",
+               reinterpret_cast<void*>(&ScriptedWriteFile)) {
+    script->original = patch_.original<decltype(&WriteFile)>();
+    write_script = script;
+  }
+  ~PatchedWrites() { write_script = nullptr; }
+  bool applied() const { return patch_.applied(); }
+
+ private:
+  ImportPatch patch_;
+};
+
+std::string Pattern(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<char>((i * 7919) ^ (i >> 13));
+  }
+  return bytes;
+}
+
+TEST(WriteBlockToFileTest, WritesLargeBlockInChunksOfEightMiB) {
+  ScratchFolder folder(L"write");
+  const std::wstring path = folder.Child(L"archive.7z");
+  const std::string block = Pattern(20 * kMiB);
+  WriteScript script;
+  {
+    PatchedWrites patch(&script);
+    ASSERT_TRUE(patch.applied());
+    ASSERT_TRUE(WriteBlockToFile(block.data(), block.size(), path.c_str()));
+  }
+  EXPECT_EQ(script.sizes, (std::vector<DWORD>{8 * kMiB, 8 * kMiB, 4 * kMiB}));
+  EXPECT_TRUE(ReadWholeFile(path) == block);
+}
+
+TEST(WriteBlockToFileTest, EmptyBlockMakesEmptyFileWithoutWriting) {
+  ScratchFolder folder(L"write");
+  const std::wstring path = folder.Child(L"empty.bin");
+  WriteWholeFile(path, "old contents");
+  WriteScript script;
+  {
+    PatchedWrites patch(&script);
+    ASSERT_TRUE(WriteBlockToFile("", 0, path.c_str()));
+  }
+  EXPECT_TRUE(script.sizes.empty());
+  ASSERT_TRUE(FileExists(path));
+  EXPECT_EQ(ReadWholeFile(path), "");
+}
+
+// A write that fails part-way, or that reports success for fewer bytes than
+// it was given, leaves no file, and the write's error survives the cleanup.
+TEST(WriteBlockToFileTest, WriteFailurePartWayLeavesNoFile) {
+  struct Case {
+    const char* name;
+    DWORD short_by;
+    DWORD fail_error;
+    DWORD expected_error;
+  };
+  const Case cases[] = {
+      {"disk full", 0, ERROR_DISK_FULL, ERROR_DISK_FULL},
+      {"short write", 1, 0, ERROR_WRITE_FAULT},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchFolder folder(L"write");
+    const std::wstring path = folder.Child(L"setup.exe");
+    const std::string block = Pattern(20 * kMiB);
+    WriteScript script;
+    script.fail_on_call = 2;
+    script.fail_error = c.fail_error;
+    script.short_by = c.short_by;
+    bool written = true;
+    DWORD error = 0;
+    {
+      PatchedWrites patch(&script);
+      NoisyClose close;
+      ASSERT_TRUE(close.applied());
+      written = WriteBlockToFile(block.data(), block.size(), path.c_str());
+      error = GetLastError();
+    }
+    EXPECT_FALSE(written);
+    EXPECT_EQ(error, c.expected_error);
+    EXPECT_EQ(script.sizes.size(), 2u);
+    EXPECT_FALSE(FileExists(path));
+  }
+}
+
+// A real volume that runs full (a small tmpfs that the test fixture mounts
+// when it may). Under Wine a write that finds some room writes what fits and
+// reports success: the short write is not hypothetical.
+TEST(WriteBlockToFileTest, RealFullVolume) {
+  const std::wstring volume =
+      testing_support::WindowsPathFromHost(FULL_VOLUME_DIR) + L"\\";
+  if (!FileExists(volume + L"mounted")) {
+    GTEST_SKIP() << "no small volume mounted at " << FULL_VOLUME_DIR;
+  }
+  const std::wstring path = volume + L"archive.7z";
+  // The volume holds exactly 8 MiB: the second chunk finds no room at all.
+  const std::string block = Pattern(12 * kMiB);
+  SetLastError(0);
+  EXPECT_FALSE(WriteBlockToFile(block.data(), block.size(), path.c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+  EXPECT_FALSE(FileExists(path));
+
+  // With half the room taken, the first chunk is written only in part.
+  const std::wstring filler = volume + L"filler.bin";
+  ASSERT_TRUE(WriteBlockToFile(block.data(), 4 * kMiB, filler.c_str()));
+  SetLastError(0);
+  EXPECT_FALSE(WriteBlockToFile(block.data(), 8 * kMiB, path.c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
+  EXPECT_FALSE(FileExists(path));
+  DeleteFileW(filler.c_str());
+}
+
+TEST(OutputFileTest, OpenTruncatesAndKeepsOthersOut) {
+  ScratchFolder folder(L"output");
+  const std::wstring path = folder.Child(L"setup.exe");
+  WriteWholeFile(path, "previous contents");
+  OutputFile file;
+  ASSERT_TRUE(file.Open(path.c_str()));
+  EXPECT_TRUE(file.IsOpen());
+  EXPECT_EQ(std::wstring(file.path()), path);
+
+  for (DWORD access : {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}}) {
+    HANDLE other =
+        CreateFileW(path.c_str(), access,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(other, INVALID_HANDLE_VALUE) << "access " << access;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+  }
+  file.Close();
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_EQ(file.Handle(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(std::wstring(file.path()), L"");
+  EXPECT_EQ(ReadWholeFile(path), "");
+}
+
+TEST(OutputFileTest, MarkedFileGoesWithItsLastHandle) {
+  ScratchFolder folder(L"output");
+  const std::wstring path = folder.Child(L"setup.exe");
+  OutputFile file;
+  ASSERT_TRUE(file.Open(path.c_str()));
+  HANDLE duplicate = file.Duplicate();
+  ASSERT_NE(duplicate, INVALID_HANDLE_VALUE);
+  ASSERT_NE(duplicate, file.Handle());
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(duplicate, "abc", 3, &written, nullptr));
+  ASSERT_TRUE(file.MarkDeleteOnClose());
+  file.Close();
+  EXPECT_TRUE(FileExists(path)) << "the duplicate still holds it";
+  CloseHandle(duplicate);
+  EXPECT_FALSE(FileExists(path));
+}
+
+TEST(OutputFileTest, ReopenClosesPreviousFile) {
+  ScratchFolder folder(L"output");
+  const std::wstring first = folder.Child(L"first.bin");
+  const std::wstring second = folder.Child(L"second.bin");
+  OutputFile file;
+  ASSERT_TRUE(file.Open(first.c_str()));
+  ASSERT_TRUE(file.Open(second.c_str()));
+  EXPECT_EQ(std::wstring(file.path()), second);
+  // The first file is no longer held: it can be opened for reading.
+  HANDLE other = CreateFileW(first.c_str(), GENERIC_READ, 0, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(other, INVALID_HANDLE_VALUE);
+  if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+  file.Close();
+}
+
+int platform_calls = 0;
+BOOL WINAPI CountedDuplicateHandle(HANDLE, HANDLE, HANDLE, LPHANDLE, DWORD,
+                                   BOOL, DWORD) {
+  ++platform_calls;
+  return FALSE;
+}
+BOOL WINAPI CountedSetFileInformation(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID,
+                                      DWORD) {
+  ++platform_calls;
+  return FALSE;
+}
+BOOL WINAPI CountedCloseHandle(HANDLE) {
+  ++platform_calls;
+  return FALSE;
+}
+HANDLE WINAPI CountedCreateFile(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
+                                DWORD, DWORD, HANDLE) {
+  ++platform_calls;
+  return INVALID_HANDLE_VALUE;
+}
+
+TEST(OutputFileTest, EmptyRecordMakesNoPlatformCall) {
+  ImportPatch duplicate("kernel32.dll", "DuplicateHandle",
+                        reinterpret_cast<void*>(&CountedDuplicateHandle));
+  ImportPatch mark("kernel32.dll", "SetFileInformationByHandle",
+                   reinterpret_cast<void*>(&CountedSetFileInformation));
+  ImportPatch close("kernel32.dll", "CloseHandle",
+                    reinterpret_cast<void*>(&CountedCloseHandle));
+  ImportPatch create("kernel32.dll", "CreateFileW",
+                     reinterpret_cast<void*>(&CountedCreateFile));
+  ASSERT_TRUE(duplicate.applied() && mark.applied() && close.applied() &&
+              create.applied());
+  platform_calls = 0;
+  OutputFile file;
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_EQ(file.Duplicate(), INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(file.MarkDeleteOnClose());
+  file.Close();
+  EXPECT_EQ(std::wstring(file.path()), L"");
+  // A path of 260 characters does not fit before any file is touched.
+  const std::wstring too_long = L"C:\\" + std::wstring(257, L'a');
+  EXPECT_FALSE(file.Open(too_long.c_str()));
+  EXPECT_EQ(std::wstring(file.path()), L"");
+  EXPECT_EQ(platform_calls, 0);
+}
+
+TEST(OutputFileTest, FailedOpenLeavesRecordEmpty) {
+  ScratchFolder folder(L"output");
+  const std::wstring path = folder.Child(L"no\\such\\folder.bin");
+  OutputFile file;
+  EXPECT_FALSE(file.Open(path.c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_EQ(std::wstring(file.path()), L"");
+}
+
+}  // namespace
+}  // namespace installer

@@ -1,0 +1,45 @@
+// Which payload item a resource name stands for, and the bookkeeping of one
+// search over the payload resources. No Windows header here: the same rule
+// serves the stub, the release inspection tool and a host fuzz target.
+#ifndef UNPACK_PAYLOAD_NAME_H_
+#define UNPACK_PAYLOAD_NAME_H_
+
+#include <stdint.h>
+
+#include "support/bounded_string.h"
+
+namespace installer {
+
+enum class PayloadItemKind { kArchive, kSetup, kNeither };
+
+// Matches the name's start against "korvel" (the archive) and then "setup"
+// (the setup program), folding only A to Z. The name may go on after the
+// prefix.
+PayloadItemKind ClassifyPayloadName(const wchar_t* name);
+
+// One payload item as found in the loaded image; size 0 means not found yet.
+struct PayloadItem {
+  const void* data = nullptr;
+  uint64_t size = 0;
+};
+
+// The state of one search over all payload resource types. Only `error` is
+// reset between types.
+struct PayloadSearch {
+  PathString archive_name;
+  PayloadItem archive;
+  PathString setup_name;
+  PayloadItem setup;
+  uint32_t error = 0;
+};
+
+// Takes one named resource with non-empty data into the search. Returns
+// false, with `search->error` set to 13 (neither prefix), 68 (the item was
+// already found) or 206 (the name does not fit 260 units), when the search
+// of this type has to end; the search is otherwise left as it was.
+bool RecordPayloadItem(const wchar_t* name, const void* data, uint64_t size,
+                       PayloadSearch* search);
+
+}  // namespace installer
+
+#endif  // UNPACK_PAYLOAD_NAME_H_

@@ -1,0 +1,94 @@
+#include "unpack/payload_name.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace installer {
+namespace {
+
+TEST(ClassifyPayloadNameTest, PrefixTable) {
+  struct Case {
+    const wchar_t* name;
+    PayloadItemKind kind;
+  } const cases[] = {
+      {L"KORVEL.PACKED.7Z", PayloadItemKind::kArchive},
+      {L"korvel.packed.7z", PayloadItemKind::kArchive},
+      {L"KoRvEl", PayloadItemKind::kArchive},
+      {L"SETUP.EX_", PayloadItemKind::kSetup},
+      {L"setup", PayloadItemKind::kSetup},
+      {L"SetupPatch", PayloadItemKind::kSetup},
+      // The archive prefix is tried first.
+      {L"KORVELSETUP", PayloadItemKind::kArchive},
+      {L"SETUPKORVEL", PayloadItemKind::kSetup},
+      {L"KORVE", PayloadItemKind::kNeither},
+      {L"SETU", PayloadItemKind::kNeither},
+      {L"", PayloadItemKind::kNeither},
+      {L"XSETUP", PayloadItemKind::kNeither},
+      {L" KORVEL", PayloadItemKind::kNeither},
+      // Only A to Z fold: the Kelvin sign and accented letters are not the
+      // prefix's letters; what follows the prefix does not matter.
+      {L"KORVEL\u0130", PayloadItemKind::kArchive},
+      {L"\u212AORVEL", PayloadItemKind::kNeither},
+      {L"S\u00C9TUP", PayloadItemKind::kNeither},
+      {L"KORV\u00C9L", PayloadItemKind::kNeither},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ClassifyPayloadName(c.name), c.kind)
+        << std::wstring(c.name).size() << " units";
+  }
+  EXPECT_EQ(ClassifyPayloadName(nullptr), PayloadItemKind::kNeither);
+}
+
+TEST(RecordPayloadItemTest, FillsEachItemOnce) {
+  const char archive_bytes[] = "7z";
+  const char setup_bytes[] = "MSCF";
+  PayloadSearch search;
+  ASSERT_TRUE(RecordPayloadItem(L"setup.ex_", setup_bytes, 4, &search));
+  ASSERT_TRUE(RecordPayloadItem(L"Korvel.7z", archive_bytes, 2, &search));
+  EXPECT_EQ(std::wstring(search.archive_name.data()), L"Korvel.7z");
+  EXPECT_EQ(search.archive.data, archive_bytes);
+  EXPECT_EQ(search.archive.size, 2u);
+  EXPECT_EQ(std::wstring(search.setup_name.data()), L"setup.ex_");
+  EXPECT_EQ(search.setup.data, setup_bytes);
+  EXPECT_EQ(search.setup.size, 4u);
+  EXPECT_EQ(search.error, 0u);
+
+  // A second archive or setup program ends the type without touching what
+  // was found.
+  EXPECT_FALSE(RecordPayloadItem(L"KORVEL2", setup_bytes, 9, &search));
+  EXPECT_EQ(search.error, 68u);
+  search.error = 0;
+  EXPECT_FALSE(RecordPayloadItem(L"SETUP2", archive_bytes, 9, &search));
+  EXPECT_EQ(search.error, 68u);
+  EXPECT_EQ(std::wstring(search.archive_name.data()), L"Korvel.7z");
+  EXPECT_EQ(search.archive.size, 2u);
+  EXPECT_EQ(std::wstring(search.setup_name.data()), L"setup.ex_");
+  EXPECT_EQ(search.setup.size, 4u);
+}
+
+TEST(RecordPayloadItemTest, RejectsForeignAndOverlongNames) {
+  const char bytes[] = "x";
+  PayloadSearch search;
+  EXPECT_FALSE(RecordPayloadItem(L"README", bytes, 1, &search));
+  EXPECT_EQ(search.error, 13u);
+  EXPECT_EQ(search.archive.size, 0u);
+  EXPECT_EQ(search.setup.size, 0u);
+
+  search.error = 0;
+  const std::wstring too_long = L"KORVEL" + std::wstring(254, L'x');
+  ASSERT_EQ(too_long.size(), 260u);
+  EXPECT_FALSE(RecordPayloadItem(too_long.c_str(), bytes, 1, &search));
+  EXPECT_EQ(search.error, 206u);
+  EXPECT_EQ(search.archive.size, 0u);
+  EXPECT_TRUE(search.archive_name.IsEmpty());
+
+  search.error = 0;
+  const std::wstring fits = too_long.substr(0, 259);
+  EXPECT_TRUE(RecordPayloadItem(fits.c_str(), bytes, 1, &search));
+  EXPECT_EQ(search.error, 0u);
+  EXPECT_EQ(std::wstring(search.archive_name.data()), fits);
+}
+
+}  // namespace
+}  // namespace installer

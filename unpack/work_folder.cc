@@ -1,0 +1,120 @@
+#include "unpack/work_folder.h"
+
+#include <sddl.h>
+#include <stdint.h>
+
+// RtlGenRandom, which advapi32 exports only under this name.
+extern "C" __declspec(dllimport) BOOLEAN WINAPI
+    SystemFunction036(PVOID buffer, ULONG length);
+
+namespace installer {
+
+namespace {
+
+constexpr wchar_t kFolderSecurityPrefix[] =
+    L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)"
+    L"(A;OIIOCI;GA;;;CO)(A;;FA;;;";
+constexpr int kFolderAttempts = 10;
+constexpr uint64_t kRandomDigits = 5;
+// The five digits, ".tmp", the trailing backslash and the terminator.
+constexpr uint64_t kNameRoom = 10;
+
+}  // namespace
+
+bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
+                      RunOutcome* outcome) {
+  *outcome = MakeOutcome(ExitCode::PathTooLong);
+  if (!work_folder->Copy(executable_folder) || !work_folder->Append(L"KV_")) {
+    return false;
+  }
+  const uint64_t name_start = work_folder->Length();
+  if (kPathCapacity - name_start <= kNameRoom) return false;
+
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!BuildFolderSecurity(executable_folder, &descriptor)) {
+    *outcome = MakeOutcome(ExitCode::FolderSecurityFailed, GetLastError());
+    return false;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+
+  *outcome = MakeOutcome(ExitCode::WorkFolderNotCreated);
+  wchar_t* name = work_folder->data() + name_start;
+  for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
+    uint8_t random[4] = {};
+    SystemFunction036(random, sizeof(random));
+    // The room check above guarantees that the digits and suffix fit.
+    HexEncode(random, sizeof(random), name, kPathCapacity - name_start);
+    name[kRandomDigits] = 0;
+    work_folder->Append(L".tmp");
+    // Any failure, a taken name or not, just draws another name.
+    if (CreateDirectoryW(work_folder->data(),
+                         descriptor != nullptr ? &attributes : nullptr)) {
+      work_folder->Append(L"\\");
+      *outcome = kSuccessOutcome;
+      break;
+    }
+  }
+  if (descriptor != nullptr) LocalFree(descriptor);
+  return outcome->Succeeded();
+}
+
+bool BuildFolderSecurity(const wchar_t* executable_folder,
+                         PSECURITY_DESCRIPTOR* descriptor) {
+  *descriptor = nullptr;
+  // A volume that cannot be asked is treated like one without ACLs: the
+  // folder then simply inherits its parent's security.
+  PathString volume;
+  if (!GetVolumePathNameW(executable_folder, volume.data(), kPathCapacity)) {
+    return true;
+  }
+  DWORD flags = 0;
+  if (!GetVolumeInformationW(volume.data(), nullptr, 0, nullptr, nullptr,
+                             &flags, nullptr, 0) ||
+      (flags & FILE_PERSISTENT_ACLS) == 0) {
+    return true;
+  }
+
+  wchar_t* sid = nullptr;
+  if (!GetOwnerSidString(&sid)) return false;
+  BoundedWideString<kSecurityTextCapacity> text;
+  const bool fits =
+      text.Copy(kFolderSecurityPrefix) && text.Append(sid) && text.Append(L")");
+  LocalFree(sid);
+  if (!fits) return false;
+
+  PSECURITY_DESCRIPTOR converted = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          text.data(), SDDL_REVISION_1, &converted, nullptr)) {
+    return false;
+  }
+  *descriptor = converted;
+  return true;
+}
+
+bool GetOwnerSidString(wchar_t** sid) {
+  *sid = nullptr;
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    return false;
+  }
+  bool converted = false;
+  DWORD size = 0;
+  GetTokenInformation(token, TokenOwner, nullptr, 0, &size);
+  if (size != 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    void* owner = LocalAlloc(LMEM_ZEROINIT, size);
+    if (owner != nullptr) {
+      converted =
+          GetTokenInformation(token, TokenOwner, owner, size, &size) &&
+          ConvertSidToStringSidW(static_cast<TOKEN_OWNER*>(owner)->Owner, sid);
+      const DWORD error = GetLastError();
+      LocalFree(owner);
+      SetLastError(error);
+    }
+  }
+  const DWORD error = GetLastError();
+  CloseHandle(token);
+  SetLastError(error);
+  return converted;
+}
+
+}  // namespace installer

@@ -1,0 +1,33 @@
+// The private folder beside the stub's executable into which one run unpacks
+// its payload: "KV_" + five random hexadecimal digits + ".tmp", protected on
+// volumes that keep ACLs so that only administrators, the system account and
+// the token's owner may use it.
+#ifndef UNPACK_WORK_FOLDER_H_
+#define UNPACK_WORK_FOLDER_H_
+
+#include <windows.h>
+
+#include "stub/run_outcome.h"
+#include "support/bounded_string.h"
+
+namespace installer {
+
+// `executable_folder` ends in a backslash. On success the folder exists and
+// `work_folder` holds its path with a trailing backslash; `outcome` is
+// written in every case (108, 109 or 117 on failure).
+bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
+                      RunOutcome* outcome);
+
+// `descriptor` stays null when the volume keeps no ACLs (or cannot tell);
+// otherwise the caller frees it with LocalFree. False means the descriptor
+// was wanted but cannot be built; the last error says why.
+bool BuildFolderSecurity(const wchar_t* executable_folder,
+                         PSECURITY_DESCRIPTOR* descriptor);
+
+// The process token's default owner for new objects as SID text; the caller
+// frees it with LocalFree.
+bool GetOwnerSidString(wchar_t** sid);
+
+}  // namespace installer
+
+#endif  // UNPACK_WORK_FOLDER_H_
