@@ -1,7 +1,5 @@
 #include "stub/run_installer.h"
 
-// TEMPORARY-GUARD: until the launch and unpack stages land.
-#if __has_include("launch/install_setup.h") && __has_include("launch/setup_self_update.h") && __has_include("unpack/unpack_payload.h")
 
 #include <gtest/gtest.h>
 
@@ -192,4 +190,3 @@ TEST(RunInstallerTest, SuccessRecordCountsExtraAttemptsInLow16Bits) {
 
 }  // namespace
 }  // namespace installer
-#endif  // TEMPORARY-GUARD

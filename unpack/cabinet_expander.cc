@@ -234,10 +234,10 @@ bool CabinetExpander(const wchar_t* cabinet_path,
   if (separator < 1) return false;
 
   char* cabinet_name = ToUtf8(cabinet_path + separator + 1, -1);
+  if (cabinet_name == nullptr) return false;
   char* cabinet_folder = ToUtf8(cabinet_path, separator + 1);
-  if (cabinet_name == nullptr || cabinet_folder == nullptr) {
+  if (cabinet_folder == nullptr) {
     FreeHeapBlock(cabinet_name);
-    FreeHeapBlock(cabinet_folder);
     return false;
   }
 

@@ -1,6 +1,6 @@
 // Which payload item a resource name stands for, and the bookkeeping of one
 // search over the payload resources. No Windows header here: the same rule
-// serves the stub, the release inspection tool and a host fuzz target.
+// serves the stub, the release tool and a host fuzz target.
 #ifndef UNPACK_PAYLOAD_NAME_H_
 #define UNPACK_PAYLOAD_NAME_H_
 

@@ -1,0 +1,187 @@
+#include "stub/run_installer.h"
+
+
+#include <windows.h>
+#include <stdint.h>
+
+#include "cleanup/remove_with_retries.h"
+#include "launch/install_setup.h"
+#include "launch/setup_self_update.h"
+#include "stub/installer_settings.h"
+#include "stub/run_outcome.h"
+#include "support/bounded_string.h"
+#include "support/client_state.h"
+#include "support/registry_key.h"
+#include "unpack/unpack_payload.h"
+#include "unpack/work_folder.h"
+
+namespace installer {
+namespace {
+
+// Everything a run keeps between its stages. It lives in RunInstaller's own
+// frame; nothing of it is allocated.
+struct RunState {
+  PathString module_folder;
+  PathString work_folder;
+  PathString setup_path;
+  PathString archive_path;
+  PathString new_setup_path;
+  TypeTagString setup_type;
+  TypeTagString archive_type;
+  int32_t max_delete_attempts = 0;
+  bool succeeded = false;
+};
+
+bool IsTag(const TypeTagString& tag, const wchar_t* expected) {
+  return lstrcmpW(tag.data(), expected) == 0;
+}
+
+// Gives the memory that unpacking touched back before setup runs, so that a
+// large payload does not stay resident for the whole install. Done once per
+// run, and never before unpacking has been attempted.
+void TrimWorkingSet() {
+  SetProcessWorkingSetSize(GetCurrentProcess(), static_cast<SIZE_T>(-1),
+                           static_cast<SIZE_T>(-1));
+}
+
+// The folder of the installer's own executable, with its trailing
+// backslash. A path that does not fit, cannot be read or has no folder part
+// ends the run before anything is created: it is reported as a path that is
+// too long, with the error that GetModuleFileNameW left.
+bool FindModuleFolder(HMODULE module, PathString* module_folder,
+                      RunOutcome* outcome) {
+  const DWORD length = GetModuleFileNameW(
+      module, module_folder->data(), static_cast<DWORD>(kPathCapacity));
+  const uint32_t error = GetLastError();
+  if (length == 0 || length >= kPathCapacity) {
+    module_folder->Clear();
+    *outcome = MakeOutcome(ExitCode::PathTooLong, error);
+    return false;
+  }
+  wchar_t* name = AfterLastBackslash(module_folder->data(), length);
+  if (name == module_folder->data()) {
+    module_folder->Clear();
+    *outcome = MakeOutcome(ExitCode::PathTooLong);
+    return false;
+  }
+  *name = 0;
+  return true;
+}
+
+RunOutcome LaunchSetup(const InstallerSettings& settings, RunState* run) {
+  return RunInstallSetup(settings, run->archive_path.data(),
+                         run->setup_path.data(),
+                         IsTag(run->archive_type, L"B7"));
+}
+
+void WriteSuccessRecord(const InstallerSettings& settings,
+                        int32_t max_delete_attempts) {
+  RegistryKey key;
+  if (OpenClientStateKey(ClientStateRoot(settings.system_level),
+                         settings.app_guid, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                         &key) == ERROR_SUCCESS) {
+    key.WriteNumber(L"InstallerExtraCode1",
+                    SuccessRecordValue(max_delete_attempts));
+  }
+  key.Close();
+}
+
+// Every stage but the final reset of the settings, which RunInstaller does on
+// every road. Returns at the first ending that skips the remaining stages.
+RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
+                     RunState* run) {
+  RunOutcome outcome = kSuccessOutcome;
+
+  if (!settings->Load(module)) {
+    return MakeOutcome(ExitCode::SettingsFailed, GetLastError());
+  }
+  if (settings->cleanup_mode) {
+    return MakeOutcome(ExitCode::CleanupModeExit);
+  }
+  if (!FindModuleFolder(module, &run->module_folder, &outcome)) {
+    return outcome;
+  }
+  if (!CreateWorkFolder(run->module_folder.data(), &run->work_folder,
+                        &outcome)) {
+    return outcome;
+  }
+  EnsureFullTag(*settings);
+
+  run->max_delete_attempts = 0;
+  run->setup_path.Clear();
+  run->setup_type.Clear();
+  run->archive_path.Clear();
+  run->archive_type.Clear();
+  const RunOutcome unpacked = UnpackPayload(
+      module, run->work_folder.data(), &run->setup_path, &run->setup_type,
+      &run->archive_path, &run->archive_type, &run->max_delete_attempts);
+
+  if (!unpacked.Succeeded()) {
+    // Road a: nothing to run; what was unpacked is still removed below.
+    TrimWorkingSet();
+    outcome = unpacked;
+    run->succeeded = false;
+  } else if (!IsTag(run->setup_type, L"B7")) {
+    // Road b: the setup program was unpacked as it is.
+    TrimWorkingSet();
+    outcome = LaunchSetup(*settings, run);
+    run->succeeded = outcome.Succeeded();
+  } else {
+    // Road c: the setup resource is a patch; the installed setup program
+    // builds the new one beside the archive first.
+    if (!run->new_setup_path.Copy(run->work_folder.data()) ||
+        !run->new_setup_path.Append(L"setup.exe")) {
+      return MakeOutcome(ExitCode::PathTooLong);
+    }
+    const RunOutcome updated =
+        RunSetupSelfUpdate(*settings, run->setup_path.data(),
+                           run->new_setup_path.data(),
+                           &run->max_delete_attempts);
+    if (!updated.Succeeded()) {
+      // The patch may still be there; it stays, and so does the folder.
+      run->setup_path.Clear();
+    } else {
+      run->setup_path.Copy(run->new_setup_path.data());
+    }
+    TrimWorkingSet();
+    if (!updated.Succeeded()) {
+      outcome = updated;
+      run->succeeded = false;
+    } else {
+      outcome = LaunchSetup(*settings, run);
+      run->succeeded = outcome.Succeeded();
+    }
+  }
+
+  if (settings->delete_unpacked_files) {
+    RemoveUnpackedFiles(run->archive_path.data(), run->setup_path.data(),
+                        run->work_folder.data(), &run->max_delete_attempts);
+  }
+
+  if (run->succeeded) {
+    WriteSuccessRecord(*settings, run->max_delete_attempts);
+  } else {
+    WriteInstallerFailure(*settings, outcome);
+  }
+  return outcome;
+}
+
+}  // namespace
+
+uint32_t SuccessRecordValue(int32_t max_delete_attempts) {
+  constexpr uint32_t kSuccessRecordBase = 0x30000;
+  if (max_delete_attempts < 2) return kSuccessRecordBase;
+  const uint32_t extra_attempts =
+      static_cast<uint32_t>(max_delete_attempts - 1) & 0xFFFF;
+  return kSuccessRecordBase + extra_attempts;
+}
+
+RunOutcome RunInstaller(HMODULE module) {
+  InstallerSettings settings;
+  RunState run;
+  const RunOutcome outcome = RunStages(module, &settings, &run);
+  settings.Reset();
+  return outcome;
+}
+
+}  // namespace installer

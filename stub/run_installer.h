@@ -1,0 +1,26 @@
+// One run of the installer, from reading the settings to the last registry
+// record: the fixed order of stages, the three roads through them (unpacking
+// failed, plain install, setup self-update first) and the outcome that ends
+// the process.
+#ifndef STUB_RUN_INSTALLER_H_
+#define STUB_RUN_INSTALLER_H_
+
+#include <windows.h>
+#include <stdint.h>
+
+#include "stub/run_outcome.h"
+
+namespace installer {
+
+// `module` is the installer's own image: its file path locates the work
+// folder and its resources carry the payload. The first stage that fails
+// decides the outcome; a run whose setup ran ends with setup's exit code.
+RunOutcome RunInstaller(HMODULE module);
+
+// The "InstallerExtraCode1" value of a successful run: 0x30000 plus the
+// extra attempts the slowest removal needed.
+uint32_t SuccessRecordValue(int32_t max_delete_attempts);
+
+}  // namespace installer
+
+#endif  // STUB_RUN_INSTALLER_H_

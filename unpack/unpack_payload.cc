@@ -1,0 +1,69 @@
+#include "unpack/unpack_payload.h"
+
+#include "cleanup/remove_with_retries.h"
+#include "unpack/cabinet_expander.h"
+#include "unpack/output_file.h"
+#include "unpack/payload_search.h"
+
+namespace installer {
+
+namespace {
+
+constexpr wchar_t kExpandedSetupName[] = L"setup.exe";
+
+// `path` := folder + name, or the empty text when that does not fit, so that
+// a failed build never leaves the bare work folder behind as a file path.
+bool BuildPath(const wchar_t* folder, const wchar_t* name, PathString* path) {
+  if (path->Copy(folder) && path->Append(name)) return true;
+  path->Clear();
+  return false;
+}
+
+}  // namespace
+
+RunOutcome UnpackPayload(HMODULE module, const wchar_t* work_folder,
+                         PathString* setup_path, TypeTagString* setup_type,
+                         PathString* archive_path, TypeTagString* archive_type,
+                         int32_t* max_delete_attempts) {
+  PayloadSearch search;
+  const RunOutcome found =
+      SearchPayload(module, &search, archive_type, setup_type);
+  if (!found.Succeeded()) return found;
+
+  if (!BuildPath(work_folder, search.archive_name.data(), archive_path)) {
+    return MakeOutcome(ExitCode::PathTooLong);
+  }
+  if (!WriteBlockToFile(search.archive.data, search.archive.size,
+                        archive_path->data())) {
+    return MakeOutcome(ExitCode::ArchiveNotUnpacked, GetLastError());
+  }
+
+  // An uncompressed setup program always runs as "setup.exe"; a patch or a
+  // cabinet keeps its resource name.
+  const bool uncompressed = lstrcmpW(setup_type->data(), L"BN") == 0;
+  if (!BuildPath(work_folder,
+                 uncompressed ? kExpandedSetupName : search.setup_name.data(),
+                 setup_path)) {
+    return MakeOutcome(ExitCode::PathTooLong);
+  }
+  if (!WriteBlockToFile(search.setup.data, search.setup.size,
+                        setup_path->data())) {
+    return MakeOutcome(ExitCode::SetupNotWritten, GetLastError());
+  }
+  if (lstrcmpW(setup_type->data(), L"BL") != 0) return kSuccessOutcome;
+
+  PathString expanded_path;
+  if (!BuildPath(work_folder, kExpandedSetupName, &expanded_path)) {
+    return MakeOutcome(ExitCode::PathTooLong);
+  }
+  const bool expanded =
+      CabinetExpander(setup_path->data(), expanded_path.data());
+  // The cabinet has served its purpose either way.
+  int32_t attempts = 0;
+  RemoveWithRetries(setup_path->data(), &attempts);
+  FoldAttemptCount(attempts, max_delete_attempts);
+  setup_path->Copy(expanded_path.data());
+  return expanded ? kSuccessOutcome : MakeOutcome(ExitCode::SetupNotUnpacked);
+}
+
+}  // namespace installer

@@ -1,0 +1,283 @@
+#include "unpack/unpack_payload.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "testing/import_patch.h"
+#include "testing/test_paths.h"
+#include "unpack/testdata/cabinet_bytes.h"
+#include "unpack/testdata/payload_image.h"
+
+namespace installer {
+namespace {
+
+using testing_support::ReadWholeFile;
+using testing_support::ScratchFolder;
+using unpack_testing::ImageResource;
+using unpack_testing::PayloadImage;
+using unpack_testing::ReadTestData;
+
+// The names of the files and folders in `folder`, sorted.
+std::vector<std::wstring> FilesIn(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+struct Unpacked {
+  RunOutcome outcome;
+  std::wstring setup_path;
+  std::wstring setup_type;
+  std::wstring archive_path;
+  std::wstring archive_type;
+  int32_t max_delete_attempts;
+};
+
+Unpacked Unpack(HMODULE module, const std::wstring& work_folder,
+                int32_t max_delete_attempts = 0) {
+  PathString setup_path;
+  TypeTagString setup_type;
+  PathString archive_path;
+  TypeTagString archive_type;
+  const RunOutcome outcome =
+      UnpackPayload(module, work_folder.c_str(), &setup_path, &setup_type,
+                    &archive_path, &archive_type, &max_delete_attempts);
+  return Unpacked{outcome,
+                  setup_path.data(),
+                  setup_type.data(),
+                  archive_path.data(),
+                  archive_type.data(),
+                  max_delete_attempts};
+}
+
+// A work folder whose path, trailing backslash included, is `length` units
+// long. Wine creates folders past the 248 units that Windows allows.
+std::wstring WorkFolderOfLength(const ScratchFolder& scratch, size_t length) {
+  std::wstring folder = scratch.path();
+  EXPECT_LT(folder.size() + 2, length);
+  folder += std::wstring(length - folder.size() - 1, L'w') + L"\\";
+  EXPECT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  return folder;
+}
+
+TEST(UnpackPayloadTest, ShippedLayout) {
+  const HMODULE module = LoadLibraryExW(
+      unpack_testing::TestDataPath("shipped_image.dll").c_str(), nullptr, 0);
+  ASSERT_NE(module, nullptr);
+  ScratchFolder work(L"shipped");
+  const Unpacked result = Unpack(module, work.path());
+  EXPECT_EQ(result.outcome.exit_code, 0u);
+  EXPECT_EQ(result.outcome.windows_error, 0u);
+  EXPECT_EQ(result.archive_type, L"B7");
+  EXPECT_EQ(result.setup_type, L"BL");
+  EXPECT_EQ(result.archive_path, work.Child(L"KORVEL.PACKED.7Z"));
+  EXPECT_EQ(result.setup_path, work.Child(L"setup.exe"));
+  // The compressed setup file was deleted at the first attempt.
+  EXPECT_EQ(result.max_delete_attempts, 1);
+  EXPECT_EQ(FilesIn(work.path()),
+            (std::vector<std::wstring>{L"KORVEL.PACKED.7Z", L"setup.exe"}));
+  EXPECT_TRUE(ReadWholeFile(result.archive_path) == ReadTestData("archive.7z"));
+  const std::string setup = ReadWholeFile(result.setup_path);
+  EXPECT_EQ(setup.size(), 4491776u);
+  EXPECT_TRUE(setup == ReadTestData("setup_large.bin"));
+  FreeLibrary(module);
+}
+
+struct LayoutCase {
+  const char* what;
+  std::vector<ImageResource> resources;
+  int32_t max_before;
+  RunOutcome outcome;
+  std::wstring archive_type;
+  std::wstring setup_type;
+  std::wstring archive_file;  // empty: the archive path stays empty
+  std::wstring setup_file;    // empty: the setup path stays empty
+  std::vector<std::wstring> files_left;
+  std::string archive_bytes;
+  std::string setup_bytes;  // checked when not empty
+  int32_t max_after;
+};
+
+TEST(UnpackPayloadTest, Layouts) {
+  const std::string archive = ReadTestData("archive.7z");
+  const std::string cabinet = ReadTestData("setup_small.cab");
+  const std::string expanded = ReadTestData("setup_small.bin");
+  const std::string plain_setup = "MZ plain setup program";
+  const LayoutCase cases[] = {
+      {"uncompressed setup runs as setup.exe",
+       {{L"B7", L"KORVEL.PACKED.7Z", archive}, {L"BN", L"SETUP", plain_setup}},
+       0, {0, 0}, L"B7", L"BN", L"KORVEL.PACKED.7Z", L"setup.exe",
+       {L"KORVEL.PACKED.7Z", L"setup.exe"}, archive, plain_setup, 0},
+      {"uncompressed archive keeps its name",
+       {{L"BN", L"KORVEL.PLAIN", archive}, {L"BN", L"SETUP.BIN", plain_setup}},
+       0, {0, 0}, L"BN", L"BN", L"KORVEL.PLAIN", L"setup.exe",
+       {L"KORVEL.PLAIN", L"setup.exe"}, archive, plain_setup, 0},
+      {"archive in BL is written as stored",
+       {{L"BL", L"KORVEL.CAB", cabinet}, {L"BN", L"SETUP", plain_setup}},
+       0, {0, 0}, L"BL", L"BN", L"KORVEL.CAB", L"setup.exe",
+       {L"KORVEL.CAB", L"setup.exe"}, cabinet, plain_setup, 0},
+      {"patch in B7 keeps its name",
+       {{L"B7", L"KORVEL.PACKED.7Z", archive},
+        {L"B7", L"SETUP.PATCH", plain_setup}},
+       3, {0, 0}, L"B7", L"B7", L"KORVEL.PACKED.7Z", L"SETUP.PATCH",
+       {L"KORVEL.PACKED.7Z", L"SETUP.PATCH"}, archive, plain_setup, 3},
+      {"cabinet setup, a larger maximum stays",
+       {{L"B7", L"KORVEL.PACKED.7Z", archive}, {L"BL", L"SETUP.EX_", cabinet}},
+       7, {0, 0}, L"B7", L"BL", L"KORVEL.PACKED.7Z", L"setup.exe",
+       {L"KORVEL.PACKED.7Z", L"setup.exe"}, archive, expanded, 7},
+      {"setup resource that is no cabinet",
+       {{L"B7", L"KORVEL.PACKED.7Z", archive},
+        {L"BL", L"SETUP.EX_", plain_setup}},
+       0, {115, 0}, L"B7", L"BL", L"KORVEL.PACKED.7Z", L"setup.exe",
+       {L"KORVEL.PACKED.7Z"}, archive, "", 1},
+      {"cabinet named like its own expansion",
+       {{L"B7", L"KORVEL.PACKED.7Z", archive}, {L"BL", L"SETUP.EXE", cabinet}},
+       0, {115, 0}, L"B7", L"BL", L"KORVEL.PACKED.7Z", L"setup.exe",
+       {L"KORVEL.PACKED.7Z"}, archive, "", 1},
+      {"search failure writes nothing",
+       {{L"B7", L"KORVEL.A", archive}, {L"B7", L"KORVEL.B", archive},
+        {L"BL", L"SETUP.EX_", cabinet}},
+       0, {112, 68}, L"", L"", L"", L"", {}, "", "", 0},
+      {"missing setup writes nothing",
+       {{L"B7", L"KORVEL.PACKED.7Z", archive}},
+       0, {115, 2}, L"B7", L"", L"", L"", {}, "", "", 0},
+  };
+  ScratchFolder images(L"layout_images");
+  int index = 0;
+  for (const LayoutCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    PayloadImage image(images.Child(L"image" + std::to_wstring(index++) +
+                                    L".dll"),
+                       c.resources);
+    ASSERT_NE(image.module(), nullptr);
+    ScratchFolder work(L"layout");
+    const Unpacked result = Unpack(image.module(), work.path(), c.max_before);
+    EXPECT_EQ(result.outcome.exit_code, c.outcome.exit_code);
+    EXPECT_EQ(result.outcome.windows_error, c.outcome.windows_error);
+    EXPECT_EQ(result.archive_type, c.archive_type);
+    EXPECT_EQ(result.setup_type, c.setup_type);
+    EXPECT_EQ(result.archive_path,
+              c.archive_file.empty() ? L"" : work.Child(c.archive_file));
+    EXPECT_EQ(result.setup_path,
+              c.setup_file.empty() ? L"" : work.Child(c.setup_file));
+    EXPECT_EQ(FilesIn(work.path()), c.files_left);
+    if (!c.archive_bytes.empty()) {
+      EXPECT_TRUE(ReadWholeFile(result.archive_path) == c.archive_bytes);
+    }
+    if (!c.setup_bytes.empty()) {
+      EXPECT_TRUE(ReadWholeFile(result.setup_path) == c.setup_bytes);
+    }
+    EXPECT_EQ(result.max_delete_attempts, c.max_after);
+  }
+}
+
+TEST(UnpackPayloadTest, PathsThatDoNotFit) {
+  const std::string cabinet = ReadTestData("setup_small.cab");
+  ScratchFolder scratch(L"long");
+  struct Case {
+    const char* what;
+    size_t folder_length;
+    std::vector<ImageResource> resources;
+    std::vector<std::wstring> files_left;
+    bool archive_path_set;
+    bool setup_path_set;
+  } const cases[] = {
+      // 244 + 16 = 260 units: one more than a path may hold.
+      {"archive name", 244,
+       {{L"B7", L"KORVEL.PACKED.7Z", "7z"}, {L"BL", L"SETUP.EX_", cabinet}},
+       {}, false, false},
+      {"setup name", 240,
+       {{L"B7", L"KORVEL.7Z", "7z"},
+        {L"B7", L"SETUP.PATCH.FILE.NAME", "patch"}},
+       {L"KORVEL.7Z"}, true, false},
+      {"expanded setup.exe", 251,
+       {{L"B7", L"KORVEL", "7z"}, {L"BL", L"SETUP", cabinet}},
+       {L"KORVEL", L"SETUP"}, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PayloadImage image(scratch.Child(L"image.dll"), c.resources);
+    ASSERT_NE(image.module(), nullptr);
+    const std::wstring work = WorkFolderOfLength(scratch, c.folder_length);
+    const Unpacked result = Unpack(image.module(), work);
+    EXPECT_EQ(result.outcome.exit_code, 108u);
+    EXPECT_EQ(result.outcome.windows_error, 0u);
+    EXPECT_EQ(FilesIn(work), c.files_left);
+    EXPECT_EQ(result.archive_path.empty(), !c.archive_path_set);
+    EXPECT_EQ(result.setup_path.empty(), !c.setup_path_set);
+    for (const std::wstring& file : FilesIn(work)) {
+      DeleteFileW((work + file).c_str());
+    }
+    RemoveDirectoryW(work.c_str());
+  }
+}
+
+// WriteFile through the binary's import table, failing from the n-th call on.
+int g_writes_before_failure = 0;
+testing_support::ImportPatch* g_write_patch = nullptr;
+
+BOOL WINAPI FailingWriteFile(HANDLE file, LPCVOID data, DWORD size,
+                             LPDWORD written, LPOVERLAPPED overlapped) {
+  if (g_writes_before_failure-- <= 0) {
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+  }
+  return g_write_patch->original<decltype(&WriteFile)>()(file, data, size,
+                                                          written, overlapped);
+}
+
+TEST(UnpackPayloadTest, WriteFailures) {
+  // Over 8 MiB, so the archive takes two writes and the second one fails.
+  const std::string big_archive(9 << 20, 'a');
+  struct Case {
+    const char* what;
+    int writes_before_failure;
+    std::string archive;
+    uint32_t exit_code;
+    std::vector<std::wstring> files_left;
+  } const cases[] = {
+      {"archive, part-way", 1, big_archive, 112, {}},
+      {"setup program", 1, "7z", 116, {L"KORVEL.PACKED.7Z"}},
+  };
+  ScratchFolder scratch(L"write_failure");
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PayloadImage image(scratch.Child(L"image" + std::to_wstring(index++) +
+                                     L".dll"),
+                       {{L"B7", L"KORVEL.PACKED.7Z", c.archive},
+                        {L"BN", L"SETUP", "MZ setup"}});
+    ASSERT_NE(image.module(), nullptr);
+    ScratchFolder work(L"write_failure_work");
+    Unpacked result;
+    {
+      testing_support::ImportPatch patch(
+          "kernel32.dll", "WriteFile",
+          reinterpret_cast<void*>(&FailingWriteFile));
+      ASSERT_TRUE(patch.applied());
+      g_write_patch = &patch;
+      g_writes_before_failure = c.writes_before_failure;
+      result = Unpack(image.module(), work.path());
+    }
+    EXPECT_EQ(result.outcome.exit_code, c.exit_code);
+    EXPECT_EQ(result.outcome.windows_error,
+              static_cast<uint32_t>(ERROR_DISK_FULL));
+    EXPECT_EQ(FilesIn(work.path()), c.files_left);
+  }
+}
+
+}  // namespace
+}  // namespace installer
