@@ -18,6 +18,10 @@ build: configure
 
 test: build
 	@sh scripts/run-tests $(BUILD)
+	@$(MAKE) --no-print-directory fuzz-smoke
+
+demo: build
+	@bash scripts/demo $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

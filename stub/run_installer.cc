@@ -1,6 +1,5 @@
 #include "stub/run_installer.h"
 
-
 #include <windows.h>
 #include <stdint.h>
 

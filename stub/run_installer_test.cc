@@ -1,6 +1,5 @@
 #include "stub/run_installer.h"
 
-
 #include <gtest/gtest.h>
 
 #include <windows.h>
