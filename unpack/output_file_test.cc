@@ -7,6 +7,7 @@
 
 #include "gtest/gtest.h"
 #include "testing/import_patch.h"
+#include "testing/noisy_close.h"
 #include "testing/test_paths.h"
 
 namespace installer {
@@ -45,25 +46,7 @@ BOOL WINAPI ScriptedWriteFile(HANDLE file, LPCVOID data, DWORD size,
   return script.original(file, data, size, written, overlapped);
 }
 
-// Patches CloseHandle with a close that succeeds but disturbs the last
-// error, as a close may.
-class NoisyClose {
- public:
-  NoisyClose()
-      : patch_("kernel32.dll", "CloseHandle", reinterpret_cast<void*>(&Close)) {
-    original_ = patch_.original<decltype(&CloseHandle)>();
-  }
-  bool applied() const { return patch_.applied(); }
-
- private:
-  static BOOL WINAPI Close(HANDLE handle) {
-    const BOOL closed = original_(handle);
-    SetLastError(ERROR_INVALID_HANDLE);
-    return closed;
-  }
-  static inline decltype(&CloseHandle) original_ = nullptr;
-  ImportPatch patch_;
-};
+using testing_support::NoisyClose;
 
 class PatchedWrites {
  public:
