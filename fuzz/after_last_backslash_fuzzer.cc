@@ -18,9 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < length; ++i) {
     if (units[i] == L'\\') last = i;
   }
-  const wchar_t* result =
-      installer::AfterLastBackslash(static_cast<const wchar_t*>(path.data()),
-                                    length);
+  const wchar_t* result = installer::AfterLastBackslash(
+      static_cast<const wchar_t*>(path.data()), length);
   if (last == length) {
     FUZZ_CHECK(result == path.data());
   } else {

@@ -17,8 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzing::Input input(data, size);
   // Mostly a nearly full line: that is where the pieces part ways.
   const uint16_t word = input.Word();
-  const size_t used = (word & 0x8000) ? word % kCapacity
-                                      : kCapacity - 1 - word % 160;
+  const size_t used =
+      (word & 0x8000) ? word % kCapacity : kCapacity - 1 - word % 160;
   const std::vector<wchar_t> code = input.Field(127);
   const fuzzing::Text code_text(code);
 
@@ -39,6 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   installer::AppendReferralSwitch(code_text.c_str(), line.get());
   line.Check();
   FUZZ_CHECK(line.TextLength() == expected.size());
-  FUZZ_CHECK(fuzzing::SameUnits(line.units(), expected.data(), expected.size()));
+  FUZZ_CHECK(
+      fuzzing::SameUnits(line.units(), expected.data(), expected.size()));
   return 0;
 }

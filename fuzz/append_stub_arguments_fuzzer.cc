@@ -42,6 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzing::Fenced<kCapacity> line;
   std::vector<wchar_t> filled(used, L'p');
   line.SetText(filled);
+  // Settings that never read a command line hold none at all.
+  installer::AppendStubArguments(nullptr, line.get());
+  line.Check();
+  FUZZ_CHECK(line.TextLength() == used);
   installer::AppendStubArguments(raw.c_str(), line.get());
   line.Check();
 

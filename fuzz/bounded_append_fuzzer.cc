@@ -53,8 +53,7 @@ void CheckMemberAppend(const Text& source, const std::vector<wchar_t>& old) {
   buffer.Check();
   CheckAppend(before, buffer.units(), N, source, appended);
   const size_t kept = old.size() < N - 1 ? old.size() : N - 1;
-  FUZZ_CHECK(buffer.TextLength() ==
-             (appended ? kept + source.length() : kept));
+  FUZZ_CHECK(buffer.TextLength() == (appended ? kept + source.length() : kept));
 }
 
 }  // namespace
@@ -81,13 +80,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckAppend(before, destination.data(), capacity, source, appended);
 
   switch ((flags >> 1) & 7) {
-    case 0: CheckMemberAppend<1>(source, old); break;
-    case 1: CheckMemberAppend<2>(source, old); break;
-    case 2: CheckMemberAppend<3>(source, old); break;
-    case 3: CheckMemberAppend<7>(source, old); break;
-    case 4: CheckMemberAppend<128>(source, old); break;
-    case 5: CheckMemberAppend<260>(source, old); break;
-    default: CheckMemberAppend<1040>(source, old); break;
+    case 0:
+      CheckMemberAppend<1>(source, old);
+      break;
+    case 1:
+      CheckMemberAppend<2>(source, old);
+      break;
+    case 2:
+      CheckMemberAppend<3>(source, old);
+      break;
+    case 3:
+      CheckMemberAppend<7>(source, old);
+      break;
+    case 4:
+      CheckMemberAppend<128>(source, old);
+      break;
+    case 5:
+      CheckMemberAppend<260>(source, old);
+      break;
+    default:
+      CheckMemberAppend<1040>(source, old);
+      break;
   }
   return 0;
 }

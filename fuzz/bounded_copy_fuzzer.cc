@@ -49,7 +49,8 @@ void CheckShift(uint64_t capacity, const std::vector<wchar_t>& text) {
   for (size_t i = 0; i < capacity; ++i) buffer[i] = fuzzing::kFiller;
   for (size_t i = 0; i < length; ++i) buffer[i] = text[i];
   buffer[length] = 0;
-  FUZZ_CHECK(installer::BoundedCopy(buffer.data(), capacity, buffer.data() + 1));
+  FUZZ_CHECK(
+      installer::BoundedCopy(buffer.data(), capacity, buffer.data() + 1));
   for (size_t i = 0; i + 1 < length; ++i) FUZZ_CHECK(buffer[i] == text[i + 1]);
   FUZZ_CHECK(buffer[length - 1] == 0);
   for (size_t i = length + 1; i < capacity; ++i)
@@ -83,13 +84,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckShift(capacity, old);
 
   switch (flags & 7) {
-    case 0: CheckMemberCopy<1>(source, old); break;
-    case 1: CheckMemberCopy<2>(source, old); break;
-    case 2: CheckMemberCopy<3>(source, old); break;
-    case 3: CheckMemberCopy<7>(source, old); break;
-    case 4: CheckMemberCopy<128>(source, old); break;
-    case 5: CheckMemberCopy<260>(source, old); break;
-    default: CheckMemberCopy<1040>(source, old); break;
+    case 0:
+      CheckMemberCopy<1>(source, old);
+      break;
+    case 1:
+      CheckMemberCopy<2>(source, old);
+      break;
+    case 2:
+      CheckMemberCopy<3>(source, old);
+      break;
+    case 3:
+      CheckMemberCopy<7>(source, old);
+      break;
+    case 4:
+      CheckMemberCopy<128>(source, old);
+      break;
+    case 5:
+      CheckMemberCopy<260>(source, old);
+      break;
+    default:
+      CheckMemberCopy<1040>(source, old);
+      break;
   }
   return 0;
 }

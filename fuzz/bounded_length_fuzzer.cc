@@ -39,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t readable = capacity >= 2 ? capacity - 1 : 0;
   ExactUnits text(readable);
   for (size_t i = 0; i < readable; ++i) {
-    text[i] = i < units.size() ? units[i]
-                               : ((flags & 1) ? 0 : fuzzing::kFiller);
+    text[i] =
+        i < units.size() ? units[i] : ((flags & 1) ? 0 : fuzzing::kFiller);
   }
   const uint64_t length = installer::BoundedLength(text.data(), capacity);
   if (capacity < 2) {
@@ -52,13 +52,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   switch (flags >> 5) {
-    case 0: CheckMemberLength<1>(units); break;
-    case 1: CheckMemberLength<2>(units); break;
-    case 2: CheckMemberLength<3>(units); break;
-    case 3: CheckMemberLength<7>(units); break;
-    case 4: CheckMemberLength<128>(units); break;
-    case 5: CheckMemberLength<260>(units); break;
-    default: CheckMemberLength<1040>(units); break;
+    case 0:
+      CheckMemberLength<1>(units);
+      break;
+    case 1:
+      CheckMemberLength<2>(units);
+      break;
+    case 2:
+      CheckMemberLength<3>(units);
+      break;
+    case 3:
+      CheckMemberLength<7>(units);
+      break;
+    case 4:
+      CheckMemberLength<128>(units);
+      break;
+    case 5:
+      CheckMemberLength<260>(units);
+      break;
+    default:
+      CheckMemberLength<1040>(units);
+      break;
   }
   return 0;
 }

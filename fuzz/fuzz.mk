@@ -2,7 +2,8 @@
 # text that reaches the stub from outside goes through these sources. Not part
 # of the Windows cross build; the top-level Makefile runs it as `make fuzz`
 # (a long run) and `make fuzz-smoke` (a short one).
-#   make -f fuzz/fuzz.mk fuzz|fuzz-smoke|build [FUZZ_RUNS=n] [FUZZ_TARGETS=...]
+#   make -f fuzz/fuzz.mk build|fuzz|fuzz-smoke|coverage [FUZZ_RUNS=n]
+#     [FUZZ_TARGETS="target..."]
 FUZZ_BUILD ?= build-fuzz
 FUZZ_CXX ?= clang++-14
 FUZZ_CXXFLAGS = -std=c++20 -fshort-wchar \
@@ -47,7 +48,7 @@ FUZZ_RUNS ?= 1000000
 
 binaries = $(FUZZ_TARGETS:%=$(FUZZ_BUILD)/%_fuzzer)
 
-.PHONY: build fuzz fuzz-smoke
+.PHONY: build fuzz fuzz-smoke coverage
 build: $(binaries)
 
 fuzz: build
@@ -61,10 +62,13 @@ $(FUZZ_BUILD)/obj/%.o: %.cc
 	@echo "  CXX $<"
 	@$(FUZZ_CXX) $(FUZZ_LIBFLAGS) -c $< -o $@
 
+# The harness keeps its edge counters but not the tracing of its comparisons:
+# its model and checks compare whole buffers unit by unit, which would cost
+# half the run and guide nothing that the traced stub code does not.
 $(FUZZ_BUILD)/obj/fuzz/%.o: fuzz/%.cc
 	@mkdir -p $(@D)
 	@echo "  CXX $<"
-	@$(FUZZ_CXX) $(FUZZ_CXXFLAGS) -c $< -o $@
+	@$(FUZZ_CXX) $(FUZZ_CXXFLAGS) -fno-sanitize-coverage=trace-cmp -c $< -o $@
 
 define fuzz_target
 $(FUZZ_BUILD)/$(1)_fuzzer: $(FUZZ_BUILD)/obj/fuzz/$(1)_fuzzer.o \
@@ -73,5 +77,33 @@ $(FUZZ_BUILD)/$(1)_fuzzer: $(FUZZ_BUILD)/obj/fuzz/$(1)_fuzzer.o \
 	@$(FUZZ_CXX) $(FUZZ_CXXFLAGS) $$^ -o $$@
 endef
 $(foreach target,$(ALL_TARGETS),$(eval $(call fuzz_target,$(target))))
+
+# Line and region coverage of the stub sources reached by the corpora that the
+# runs collected (BUILD/corpus/) and the seeds: a source-coverage build of
+# every target replays them once, without sanitizers.
+FUZZ_COVFLAGS = -std=c++20 -fshort-wchar -fsanitize=fuzzer -g -O0 -I. \
+  -fprofile-instr-generate -fcoverage-mapping
+stub_sources = $(sort $(foreach target,$(FUZZ_TARGETS),$($(target)_SOURCES)))
+define coverage_run
+	@$(FUZZ_CXX) $(FUZZ_COVFLAGS) fuzz/$(1)_fuzzer.cc $(sort $($(1)_SOURCES)) \
+	  -o $(FUZZ_BUILD)/coverage/$(1)
+	@mkdir -p $(FUZZ_BUILD)/corpus/$(1)
+	@LLVM_PROFILE_FILE=$(FUZZ_BUILD)/coverage/$(1).profraw \
+	  $(FUZZ_BUILD)/coverage/$(1) -runs=0 $(FUZZ_BUILD)/corpus/$(1) \
+	  fuzz/corpus/$(1) >/dev/null 2>&1
+
+endef
+coverage:
+	@mkdir -p $(FUZZ_BUILD)/coverage
+	@rm -f $(FUZZ_BUILD)/coverage/*.profraw
+	$(foreach target,$(FUZZ_TARGETS),$(call coverage_run,$(target)))
+	@# The harnesses differ between targets; only the stub's functions, alike
+	@# in every target, are merged meaningfully, hence the quiet merge.
+	@llvm-profdata-14 merge -sparse $(FUZZ_BUILD)/coverage/*.profraw \
+	  -o $(FUZZ_BUILD)/coverage/all.profdata 2>/dev/null
+	@llvm-cov-14 report $(FUZZ_BUILD)/coverage/$(firstword $(FUZZ_TARGETS)) \
+	  $(foreach target,$(wordlist 2,99,$(FUZZ_TARGETS)),\
+	  -object $(FUZZ_BUILD)/coverage/$(target)) \
+	  -instr-profile=$(FUZZ_BUILD)/coverage/all.profdata $(stub_sources)
 
 -include $(shell find $(FUZZ_BUILD)/obj -name '*.d' 2>/dev/null)

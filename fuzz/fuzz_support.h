@@ -30,8 +30,8 @@ namespace fuzzing {
   __builtin_trap();
 }
 
-#define FUZZ_CHECK(condition)                                 \
-  do {                                                        \
+#define FUZZ_CHECK(condition)                                          \
+  do {                                                                 \
     if (!(condition)) ::fuzzing::Fail(#condition, __FILE__, __LINE__); \
   } while (0)
 

@@ -27,8 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   fuzzing::ExactUnits destination(capacity);
   for (size_t i = 0; i < capacity; ++i) destination[i] = fuzzing::kFiller;
-  const bool encoded = installer::HexEncode(bytes.data(), count,
-                                            destination.data(), capacity);
+  const bool encoded =
+      installer::HexEncode(bytes.data(), count, destination.data(), capacity);
   FUZZ_CHECK(encoded == (capacity > 2 * count));
   if (!encoded) {
     for (size_t i = 0; i < capacity; ++i)

@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzing::Fenced<installer::kShortTextCapacity> code;
   code.SetText(prior);
   const std::vector<wchar_t> before = code.Snapshot();
-  const bool matched = installer::MatchLetterDigitCode(name.c_str(), code.get());
+  const bool matched =
+      installer::MatchLetterDigitCode(name.c_str(), code.get());
   code.Check();
   FUZZ_CHECK(matched == expected);
   if (!matched) {

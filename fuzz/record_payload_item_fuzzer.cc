@@ -48,8 +48,8 @@ void CheckAgainst(const Model& model, const installer::PathString& name,
                   const PayloadItem& item) {
   FUZZ_CHECK(name.units[installer::kPathCapacity] == 0);
   FUZZ_CHECK(NameLength(name) == model.name.size());
-  FUZZ_CHECK(fuzzing::SameUnits(name.units, model.name.data(),
-                                model.name.size()));
+  FUZZ_CHECK(
+      fuzzing::SameUnits(name.units, model.name.data(), model.name.size()));
   FUZZ_CHECK(item.data == model.item.data && item.size == model.item.size);
 }
 
@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const bool taken = installer::RecordPayloadItem(name.c_str(), item_data,
                                                     item_size, &search);
-    Model* model = BeginsWith(name, "korvel") ? &archive
+    Model* model = BeginsWith(name, "korvel")  ? &archive
                    : BeginsWith(name, "setup") ? &setup
                                                : nullptr;
     if (model == nullptr) {

@@ -17,11 +17,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // must be safe too.
   uint32_t returned_bytes;
   switch (mode & 3) {
-    case 0: returned_bytes = input.Dword(); break;
-    case 1: returned_bytes = input.Byte(); break;
+    case 0:
+      returned_bytes = input.Dword();
+      break;
+    case 1:
+      returned_bytes = input.Byte();
+      break;
     default:
-      returned_bytes = static_cast<uint32_t>(
-          2 * capacity + static_cast<int8_t>(input.Byte()));
+      returned_bytes = static_cast<uint32_t>(2 * capacity +
+                                             static_cast<int8_t>(input.Byte()));
       break;
   }
   const std::vector<wchar_t> stored = input.Rest(capacity);
@@ -30,8 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // own, and AddressSanitizer reports a touch of unit `capacity`.
   fuzzing::ExactUnits buffer(capacity);
   for (size_t i = 0; i < capacity; ++i) {
-    buffer[i] = i < stored.size() ? stored[i]
-                                  : ((mode & 4) ? 0 : fuzzing::kFiller);
+    buffer[i] =
+        i < stored.size() ? stored[i] : ((mode & 4) ? 0 : fuzzing::kFiller);
   }
   const std::vector<wchar_t> before = buffer.Snapshot();
   const bool terminated =
