@@ -9,20 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "testing/stand_in_setup/utf8.h"
 #include "testing/test_paths.h"
 
 namespace testing_support {
-
-inline std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(),
-                                       static_cast<int>(text.size()), nullptr,
-                                       0, nullptr, nullptr);
-  std::string bytes(size, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                      bytes.data(), size, nullptr, nullptr);
-  return bytes;
-}
 
 // One run's "key=value" lines; a key that was not recorded reads as
 // "<absent>".

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "testing/stand_in_setup/sha256.h"
+#include "testing/stand_in_setup/utf8.h"
 
 namespace {
 
@@ -30,16 +31,7 @@ constexpr const wchar_t* kFileSwitches[] = {
     L"install-archive", L"uncompressed-archive", L"update-setup-exe",
     L"new-setup-exe"};
 
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(),
-                                       static_cast<int>(text.size()), nullptr,
-                                       0, nullptr, nullptr);
-  std::string bytes(size, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                      bytes.data(), size, nullptr, nullptr);
-  return bytes;
-}
+using testing_support::Utf8;
 
 bool Variable(const wchar_t* name, std::wstring* value) {
   const DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
