@@ -8,8 +8,9 @@ set(MINGW_TRIPLET x86_64-w64-mingw32)
 set(CMAKE_C_COMPILER ${MINGW_TRIPLET}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${MINGW_TRIPLET}-g++-posix)
 set(CMAKE_RC_COMPILER ${MINGW_TRIPLET}-windres)
-set(CMAKE_AR ${MINGW_TRIPLET}-ar CACHE FILEPATH "")
-set(CMAKE_RANLIB ${MINGW_TRIPLET}-ranlib CACHE FILEPATH "")
+# The -gcc- wrappers index the intermediate code in the stub's libraries.
+set(CMAKE_AR ${MINGW_TRIPLET}-gcc-ar CACHE FILEPATH "")
+set(CMAKE_RANLIB ${MINGW_TRIPLET}-gcc-ranlib CACHE FILEPATH "")
 
 set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
