@@ -65,5 +65,7 @@ function(test_code_options target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
   target_compile_definitions(${target} PRIVATE ${STUB_DEFINITIONS})
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
-  target_link_options(${target} PRIVATE -static)
+  # No link time stamp: the stand-in setup, packed into the demo installer,
+  # then builds to the same bytes every time.
+  target_link_options(${target} PRIVATE -static -Wl,--no-insert-timestamp)
 endfunction()

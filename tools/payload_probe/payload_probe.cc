@@ -1,0 +1,173 @@
+// Tells how an installer's unpack stage would end where the installer lies,
+// by running that stage itself: the installer is loaded as a data file, a
+// work folder is made beside it exactly as the installer makes its own, its
+// payload is unpacked into that folder with the installer's own code, and
+// everything is removed again. Nothing else of a run happens: no setup
+// program runs and nothing is written to the registry.
+//
+//   payload_probe INSTALLER.exe REPORT.txt
+//
+// The report is UTF-8, one "key=value" line each:
+//   stage=module-path|work-folder|unpack   the stage that decided the outcome
+//   exit-code=N
+//   windows-error=N
+//   archive-type=B7|BL|BN|(empty)          the type tags the search left
+//   setup-type=B7|BL|BN|(empty)
+//   work-folder=PATH                       (when one was made)
+//   cleanup=complete|incomplete            (when one was made)
+// Exit codes: 0 report written, 1 the installer cannot be loaded or the
+// report cannot be written (a message on stderr), 2 usage.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "cleanup/remove_with_retries.h"
+#include "stub/run_outcome.h"
+#include "support/bounded_string.h"
+#include "unpack/unpack_payload.h"
+#include "unpack/work_folder.h"
+
+namespace {
+
+using installer::PathString;
+using installer::RunOutcome;
+using installer::TypeTagString;
+
+std::string Utf8(const wchar_t* text) {
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 1) return {};
+  std::string bytes(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes.data(), size, nullptr,
+                      nullptr);
+  bytes.resize(static_cast<size_t>(size) - 1);
+  return bytes;
+}
+
+struct Report {
+  const char* stage = "";
+  RunOutcome outcome;
+  std::string archive_type;
+  std::string setup_type;
+  std::string work_folder;
+  bool cleaned_up = false;
+
+  std::string Text() const {
+    std::string text = std::string("stage=") + stage + "\n" +
+                       "exit-code=" + std::to_string(outcome.exit_code) +
+                       "\n" + "windows-error=" +
+                       std::to_string(outcome.windows_error) + "\n" +
+                       "archive-type=" + archive_type + "\n" +
+                       "setup-type=" + setup_type + "\n";
+    if (!work_folder.empty()) {
+      text += "work-folder=" + work_folder + "\n";
+      text += std::string("cleanup=") +
+              (cleaned_up ? "complete" : "incomplete") + "\n";
+    }
+    return text;
+  }
+};
+
+// The installer reads its own path into a PathString and takes the folder
+// from it. A path that does not fit ends its run with 108 and the
+// ERROR_INSUFFICIENT_BUFFER that GetModuleFileNameW leaves then; the same
+// path given here is judged by the same buffer.
+bool FolderOf(const std::wstring& full_path, PathString* folder) {
+  if (!folder->Copy(full_path.c_str())) return false;
+  wchar_t* name = installer::AfterLastBackslash(folder->data(),
+                                                folder->Length());
+  if (name == folder->data()) return false;
+  *name = 0;
+  return true;
+}
+
+// The installer's own stages from the work folder to its unpacked payload,
+// then the removal of everything they made.
+void Unpack(HMODULE image, const PathString& folder, Report* report) {
+  report->stage = "work-folder";
+  PathString work_folder;
+  if (!installer::CreateWorkFolder(folder.data(), &work_folder,
+                                   &report->outcome)) {
+    return;
+  }
+  report->work_folder = Utf8(work_folder.data());
+
+  report->stage = "unpack";
+  PathString setup_path;
+  PathString archive_path;
+  TypeTagString setup_type;
+  TypeTagString archive_type;
+  int32_t max_delete_attempts = 0;
+  report->outcome = installer::UnpackPayload(
+      image, work_folder.data(), &setup_path, &setup_type, &archive_path,
+      &archive_type, &max_delete_attempts);
+  report->archive_type = Utf8(archive_type.data());
+  report->setup_type = Utf8(setup_type.data());
+
+  installer::RemoveUnpackedFiles(archive_path.data(), setup_path.data(),
+                                 work_folder.data(), &max_delete_attempts);
+  report->cleaned_up =
+      GetFileAttributesW(work_folder.data()) == INVALID_FILE_ATTRIBUTES;
+}
+
+// False when the installer cannot be loaded; the report then holds nothing.
+bool Probe(const std::wstring& full_path, Report* report) {
+  PathString folder;
+  report->stage = "module-path";
+  if (!FolderOf(full_path, &folder)) {
+    report->outcome = installer::MakeOutcome(
+        installer::ExitCode::PathTooLong, ERROR_INSUFFICIENT_BUFFER);
+    return true;
+  }
+  // Resource lookups on this handle see the same table as the installer's
+  // lookups on its own image; nothing of the image runs.
+  HMODULE image = LoadLibraryExW(
+      full_path.c_str(), nullptr,
+      LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (image == nullptr) return false;
+  Unpack(image, folder, report);
+  FreeLibrary(image);
+  return true;
+}
+
+}  // namespace
+
+int main() {
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  if (argv == nullptr || argc != 3) {
+    std::fprintf(stderr, "usage: payload_probe INSTALLER.exe REPORT.txt\n");
+    return 2;
+  }
+  const DWORD needed = GetFullPathNameW(argv[1], 0, nullptr, nullptr);
+  std::wstring full_path(needed, L'\0');
+  if (needed == 0 ||
+      GetFullPathNameW(argv[1], needed, full_path.data(), nullptr) >= needed) {
+    std::fprintf(stderr, "payload_probe: bad installer path, error %lu\n",
+                 GetLastError());
+    return 1;
+  }
+  full_path.resize(needed - 1);
+
+  Report report;
+  if (!Probe(full_path, &report)) {
+    std::fprintf(stderr, "payload_probe: cannot load the installer, "
+                 "error %lu\n", GetLastError());
+    return 1;
+  }
+
+  const std::string text = report.Text();
+  FILE* file = _wfopen(argv[2], L"wb");
+  bool written = file != nullptr &&
+                 std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  if (file != nullptr && std::fclose(file) != 0) written = false;
+  if (!written) {
+    std::fprintf(stderr, "payload_probe: cannot write the report\n");
+    return 1;
+  }
+  LocalFree(argv);
+  return 0;
+}
