@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test demo clean fuzz fuzz-smoke
+.PHONY: all deps configure build test demo bench clean fuzz fuzz-smoke
 
 all: build
 
@@ -22,6 +22,12 @@ test: build
 
 demo: build
 	@bash scripts/demo $(BUILD)
+
+# The stub against an NSIS installer and against cp plus setup; kept apart
+# from the tests. BENCH_RUNS sets the measured rounds (default 7).
+bench: build
+	@sh scripts/install-deps nsis
+	@python3 scripts/bench $(BUILD)
 
 clean:
 	rm -rf $(BUILD)
