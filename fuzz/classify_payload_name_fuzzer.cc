@@ -6,26 +6,13 @@
 #include "fuzz/fuzz_support.h"
 #include "unpack/payload_name.h"
 
-namespace {
-
-bool BeginsWith(const fuzzing::Text& name, const char* lower_prefix) {
-  for (size_t i = 0; lower_prefix[i] != 0; ++i) {
-    if (i >= name.length()) return false;
-    if (fuzzing::Lower(name[i]) != static_cast<wchar_t>(lower_prefix[i]))
-      return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzing::Input input(data, size);
   const fuzzing::Text name(input.Field(600));
   installer::PayloadItemKind expected = installer::PayloadItemKind::kNeither;
-  if (BeginsWith(name, "korvel")) {
+  if (fuzzing::BeginsWithNoCase(name, "korvel")) {
     expected = installer::PayloadItemKind::kArchive;
-  } else if (BeginsWith(name, "setup")) {
+  } else if (fuzzing::BeginsWithNoCase(name, "setup")) {
     expected = installer::PayloadItemKind::kSetup;
   }
   FUZZ_CHECK(installer::ClassifyPayloadName(name.c_str()) == expected);

@@ -201,6 +201,15 @@ inline wchar_t Lower(wchar_t unit) {
 }
 inline bool SameNoCase(wchar_t a, wchar_t b) { return Lower(a) == Lower(b); }
 
+// Whether `name` starts with the ASCII `lower_prefix` under that rule.
+inline bool BeginsWithNoCase(const Text& name, const char* lower_prefix) {
+  for (size_t i = 0; lower_prefix[i] != 0; ++i) {
+    if (i >= name.length()) return false;
+    if (Lower(name[i]) != static_cast<wchar_t>(lower_prefix[i])) return false;
+  }
+  return true;
+}
+
 inline size_t LengthOf(const wchar_t* text) {
   size_t length = 0;
   while (text[length] != 0) ++length;

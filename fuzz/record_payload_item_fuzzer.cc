@@ -22,15 +22,6 @@ struct FencedSearch {
   wchar_t after[fuzzing::kFenceUnits];
 };
 
-bool BeginsWith(const fuzzing::Text& name, const char* lower_prefix) {
-  for (size_t i = 0; lower_prefix[i] != 0; ++i) {
-    if (i >= name.length()) return false;
-    if (fuzzing::Lower(name[i]) != static_cast<wchar_t>(lower_prefix[i]))
-      return false;
-  }
-  return true;
-}
-
 size_t NameLength(const installer::PathString& name) {
   for (size_t i = 0; i < installer::kPathCapacity; ++i) {
     if (name.units[i] == 0) return i;
@@ -76,9 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const bool taken = installer::RecordPayloadItem(name.c_str(), item_data,
                                                     item_size, &search);
-    Model* model = BeginsWith(name, "korvel")  ? &archive
-                   : BeginsWith(name, "setup") ? &setup
-                                               : nullptr;
+    Model* model = fuzzing::BeginsWithNoCase(name, "korvel")  ? &archive
+                   : fuzzing::BeginsWithNoCase(name, "setup") ? &setup
+                                                              : nullptr;
     if (model == nullptr) {
       FUZZ_CHECK(!taken && search.error == 13);
       error = 13;
