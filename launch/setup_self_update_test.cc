@@ -14,6 +14,7 @@
 #include "support/bounded_string.h"
 #include "testing/import_patch.h"
 #include "testing/registry_scratch.h"
+#include "testing/run_program.h"
 #include "testing/stand_in_setup/sha256.h"
 #include "testing/stand_in_setup/stand_in_record.h"
 #include "testing/test_paths.h"
@@ -26,6 +27,7 @@ using testing_support::ImportPatch;
 using testing_support::KeyExists;
 using testing_support::ReadStandInRecord;
 using testing_support::ReadWholeFile;
+using testing_support::RunProgram;
 using testing_support::ScopedVariable;
 using testing_support::ScratchFolder;
 using testing_support::ScratchKey;
@@ -45,23 +47,6 @@ const std::wstring kUserKey =
 const std::wstring kMachineKey =
     std::wstring(L"Software\\Wow6432Node\\Quivra\\Update\\ClientState\\") +
     kTestGuid;
-
-DWORD RunProgram(const std::wstring& program, const std::wstring& arguments) {
-  std::wstring line = L"\"" + program + L"\" " + arguments;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0,
-                      nullptr, nullptr, &startup, &process)) {
-    return GetLastError() | 0x80000000;
-  }
-  CloseHandle(process.hThread);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD exit_code = 0xFFFFFFFF;
-  GetExitCodeProcess(process.hProcess, &exit_code);
-  CloseHandle(process.hProcess);
-  return exit_code;
-}
 
 // A work folder with a patch in it, and a copy of the stand-in installed in
 // a folder of its own and registered in the client-state key of the test

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
@@ -19,6 +18,8 @@
 #include <vector>
 
 #include "testing/registry_scratch.h"
+#include "testing/run_program.h"
+#include "testing/stand_in_setup/stand_in_record.h"
 #include "testing/test_paths.h"
 
 namespace {
@@ -27,8 +28,12 @@ namespace fs = std::filesystem;
 using testing_support::NumberBytes;
 using testing_support::RawValue;
 using testing_support::ReadRawValue;
+using testing_support::ReadStandInRecord;
+using testing_support::RunProgram;
 using testing_support::ScratchFolder;
+using testing_support::ScopedVariable;
 using testing_support::ScratchKey;
+using testing_support::StandInRun;
 using testing_support::TextBytes;
 using testing_support::WindowsPathFromHost;
 
@@ -41,39 +46,6 @@ const wchar_t* const kRecordValues[] = {L"ap", L"InstallerResult",
                                         L"InstallerError",
                                         L"InstallerExtraCode1"};
 constexpr wchar_t kExitCodeVariable[] = L"STAND_IN_SETUP_EXIT_CODE";
-
-// Runs a program to its end and returns its exit code.
-DWORD RunProgram(const std::wstring& program, const std::wstring& arguments) {
-  std::wstring line = L"\"" + program + L"\"";
-  if (!arguments.empty()) line += L" " + arguments;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0,
-                      nullptr, nullptr, &startup, &process)) {
-    ADD_FAILURE() << "cannot start the program, error " << GetLastError();
-    return 0xFFFFFFFF;
-  }
-  CloseHandle(process.hThread);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD exit_code = 0xFFFFFFFF;
-  GetExitCodeProcess(process.hProcess, &exit_code);
-  CloseHandle(process.hProcess);
-  return exit_code;
-}
-
-// Sets an environment variable of this process, which the installer and
-// the setup program it runs inherit, for one scope.
-class ScopedVariable {
- public:
-  ScopedVariable(const wchar_t* name, const wchar_t* value) : name_(name) {
-    SetEnvironmentVariableW(name, value);
-  }
-  ~ScopedVariable() { SetEnvironmentVariableW(name_, nullptr); }
-
- private:
-  const wchar_t* name_;
-};
 
 // Every file and folder below `folder`, with file sizes (folders: -1).
 using FolderTree = std::map<std::wstring, intmax_t>;
@@ -206,15 +178,14 @@ class EndToEndTest : public ::testing::Test {
   // What the stand-in setup programs recorded, one "mode=" per run of one,
   // and the size of the archive each install run was given.
   std::string SetupRuns(const std::wstring& record_path) {
-    std::ifstream in{fs::path(record_path)};
-    std::string runs, line, run;
-    while (std::getline(in, line)) {
-      if (line.rfind("started=", 0) == 0) run.clear();
-      if (line.rfind("install-archive.size=", 0) == 0) {
-        run += " archive:" + line.substr(21);
+    std::string runs;
+    for (const StandInRun& run : ReadStandInRecord(record_path)) {
+      if (run.values.count("exit_code") == 0) continue;
+      if (run.values.count("mode") != 0) runs += run["mode"];
+      if (run.values.count("install-archive.size") != 0) {
+        runs += " archive:" + run["install-archive.size"];
       }
-      if (line.rfind("mode=", 0) == 0) run = line.substr(5) + run;
-      if (line.rfind("exit_code=", 0) == 0) runs += run + " ";
+      runs += " ";
     }
     return runs;
   }

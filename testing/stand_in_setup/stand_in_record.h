@@ -46,12 +46,14 @@ inline std::vector<StandInRun> ReadStandInRecord(const std::wstring& path) {
 }
 
 // Sets an environment variable of this process, which every program it
-// starts inherits, for one scope.
+// starts inherits, for one scope; a null value leaves it unset.
 class ScopedVariable {
  public:
-  ScopedVariable(const wchar_t* name, const std::wstring& value) : name_(name) {
-    SetEnvironmentVariableW(name, value.c_str());
+  ScopedVariable(const wchar_t* name, const wchar_t* value) : name_(name) {
+    SetEnvironmentVariableW(name, value);
   }
+  ScopedVariable(const wchar_t* name, const std::wstring& value)
+      : ScopedVariable(name, value.c_str()) {}
   ~ScopedVariable() { SetEnvironmentVariableW(name_, nullptr); }
   ScopedVariable(const ScopedVariable&) = delete;
   ScopedVariable& operator=(const ScopedVariable&) = delete;
