@@ -38,6 +38,11 @@
 
 namespace {
 
+uint64_t FileTimeValue(const FILETIME& time) {
+  return (static_cast<uint64_t>(time.dwHighDateTime) << 32) |
+         time.dwLowDateTime;
+}
+
 uint64_t PreciseNow() {
   using PreciseTime = void(WINAPI*)(FILETIME*);
   static const FARPROC found = GetProcAddress(
@@ -50,18 +55,13 @@ uint64_t PreciseNow() {
   } else {
     GetSystemTimeAsFileTime(&now);
   }
-  return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return FileTimeValue(now);
 }
 
 uint64_t Ticks() {
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
   return static_cast<uint64_t>(now.QuadPart);
-}
-
-uint64_t FileTimeValue(const FILETIME& time) {
-  return (static_cast<uint64_t>(time.dwHighDateTime) << 32) |
-         time.dwLowDateTime;
 }
 
 // Whatever follows the program's own name and the blanks after it.
