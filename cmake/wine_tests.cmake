@@ -2,6 +2,10 @@
 # build folder, never in the user's own ~/.wine. One fixture prepares the
 # prefix and keeps a wineserver alive for the run; another stops it.
 set(WINE_TEST_PREFIX "${CMAKE_BINARY_DIR}/wineprefix")
+# The prefix's system cabinet.dll is the strict test library
+# (testing/strict_cabinet); the prefix's own overrides give every process
+# Wine's library unless its WINEDLLOVERRIDES say otherwise, as those of
+# add_wine_test(... STRICT_CABINET) do.
 set(WINE_TEST_ENVIRONMENT
   "WINEPREFIX=${WINE_TEST_PREFIX}"
   "WINEDEBUG=-all"
@@ -10,7 +14,8 @@ set(WINE_TEST_ENVIRONMENT
 
 add_test(NAME wine_prefix_start
   COMMAND ${CMAKE_COMMAND} -E env ${WINE_TEST_ENVIRONMENT}
-          sh "${PROJECT_SOURCE_DIR}/scripts/wine-prefix" start)
+          sh "${PROJECT_SOURCE_DIR}/scripts/wine-prefix" start
+          "$<TARGET_FILE:strict_cabinet>")
 set_tests_properties(wine_prefix_start PROPERTIES FIXTURES_SETUP wine_prefix)
 
 add_test(NAME wine_prefix_stop
@@ -18,14 +23,23 @@ add_test(NAME wine_prefix_stop
           sh "${PROJECT_SOURCE_DIR}/scripts/wine-prefix" stop)
 set_tests_properties(wine_prefix_stop PROPERTIES FIXTURES_CLEANUP wine_prefix)
 
-# add_wine_test(NAME TARGET [ARGS arg...] [LOCKS resource...])
+# add_wine_test(NAME TARGET [ARGS arg...] [LOCKS resource...] [STRICT_CABINET])
 # LOCKS names shared state (for example the fixed registry keys that the stub
 # reads) so that ctest never runs two binaries that touch it at once.
+# STRICT_CABINET runs it, and every process it starts, with the strict
+# cabinet library; STRICT_CABINET_EXPECTED=1 tells the tests so.
 function(add_wine_test name target)
-  cmake_parse_arguments(ARG "" "" "ARGS;LOCKS" ${ARGN})
+  cmake_parse_arguments(ARG "STRICT_CABINET" "" "ARGS;LOCKS" ${ARGN})
   add_test(NAME ${name} COMMAND ${target} ${ARG_ARGS})
+  set(environment ${WINE_TEST_ENVIRONMENT})
+  if(ARG_STRICT_CABINET)
+    list(FILTER environment EXCLUDE REGEX "^WINEDLLOVERRIDES=")
+    # The prefix exists by now, so Mono and Gecko need no more refusing.
+    list(APPEND environment "WINEDLLOVERRIDES=cabinet=n"
+         "STRICT_CABINET_EXPECTED=1")
+  endif()
   set_tests_properties(${name} PROPERTIES
-    ENVIRONMENT "${WINE_TEST_ENVIRONMENT}"
+    ENVIRONMENT "${environment}"
     FIXTURES_REQUIRED wine_prefix)
   if(ARG_LOCKS)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")

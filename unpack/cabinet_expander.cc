@@ -5,15 +5,17 @@
 
 #include "support/bounded_string.h"
 #include "unpack/fdi_interface.h"
+#include "unpack/library_path.h"
 #include "unpack/output_file.h"
 
 namespace installer {
 
 namespace {
 
-// The process's only shared state. No constructor: it is zero-filled before
-// the first instruction runs and needs no runtime to set it up. The module is
-// never released; the entry points are looked up again on every expansion.
+// Process-wide, like g_expansion below. No constructor: both are zero-filled
+// before the first instruction runs and need no runtime to set them up. The
+// module is never released; the entry points are looked up again on every
+// expansion.
 struct CabinetLibrary {
   HMODULE module;
   FdiCreateFunction* create;
@@ -35,11 +37,34 @@ constexpr const wchar_t* kCabinetLibraryCandidates[] = {
 // are the cabinet's own.
 constexpr USHORT kKeptAttributes = 0x27;
 
+// FDI's answer to a notification that ends FDICopy.
+constexpr INT_PTR kFdiAbort = -1;
+
 struct ExpansionContext {
   const wchar_t* destination;
+  // The stub's own handle to the destination; it outlives FDI's, so that a
+  // finished file can be flushed and an unfinished one deleted.
   OutputFile file;
+  // The duplicate that FDI writes through, until FDI hands it back or
+  // closes it; INVALID_HANDLE_VALUE when none is out.
+  HANDLE fdi_file;
+  // What fdintCOPY_FILE announced of the file being written.
+  uint32_t announced_size;
+  USHORT dos_date;
+  USHORT dos_time;
+  USHORT attributes;
+  // A write through `fdi_file` failed.
+  bool write_failed;
+  // The stub answered a notification with an abort.
+  bool aborted;
+  // The destination holds the last file of the cabinet, whole.
   uint8_t completed;
 };
+
+// FDI's write and close callbacks carry no user value: they reach the one
+// expansion in progress through this. It is set only while FDICopy runs,
+// and the process has one thread.
+ExpansionContext* g_expansion;
 
 bool LoadCabinetLibrary() {
   if (g_cabinet_library.module != nullptr) return true;
@@ -47,7 +72,12 @@ bool LoadCabinetLibrary() {
     PathString path;
     const DWORD count =
         ExpandEnvironmentStringsW(candidate, path.data(), kPathCapacity);
-    if (count < 1 || count > kPathCapacity) continue;
+    // An unset variable leaves a relative path, which the loader would
+    // resolve beside the installer.
+    if (count < 1 || count > kPathCapacity ||
+        !IsAbsoluteLibraryPath(path.data())) {
+      continue;
+    }
     const HMODULE module =
         LoadLibraryExW(path.data(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (module != nullptr) {
@@ -102,6 +132,39 @@ void FreeHeapBlock(void* block) {
 
 HANDLE AsHandle(INT_PTR file) { return reinterpret_cast<HANDLE>(file); }
 
+// Closes the duplicate that FDI held, unless FDI closed it already.
+void CloseFdiFile(ExpansionContext* context) {
+  const HANDLE handle = context->fdi_file;
+  if (handle == INVALID_HANDLE_VALUE) return;
+  context->fdi_file = INVALID_HANDLE_VALUE;
+  CloseHandle(handle);
+}
+
+bool HasSize(HANDLE file, uint32_t size) {
+  FILE_STANDARD_INFO info;
+  return GetFileInformationByHandleEx(file, FileStandardInfo, &info,
+                                      sizeof(info)) &&
+         info.EndOfFile.QuadPart == static_cast<LONGLONG>(size);
+}
+
+// The cabinet's date and time, read as local time, become the creation time;
+// of its attributes only the file attributes are kept. A zero time or zero
+// attributes leave the file's own values alone.
+void SetStoredInformation(const ExpansionContext& context) {
+  FILE_BASIC_INFO info;
+  FillBytes(&info, 0, sizeof(info));
+  FILETIME local_time;
+  FILETIME creation_time;
+  if (DosDateTimeToFileTime(context.dos_date, context.dos_time, &local_time) &&
+      LocalFileTimeToFileTime(&local_time, &creation_time)) {
+    info.CreationTime.LowPart = creation_time.dwLowDateTime;
+    info.CreationTime.HighPart = static_cast<LONG>(creation_time.dwHighDateTime);
+  }
+  info.FileAttributes = context.attributes & kKeptAttributes;
+  SetFileInformationByHandle(context.file.Handle(), FileBasicInfo, &info,
+                             sizeof(info));
+}
+
 INT_PTR AsFdiFile(HANDLE handle) { return reinterpret_cast<INT_PTR>(handle); }
 
 extern "C" {
@@ -144,15 +207,18 @@ UINT __cdecl FdiRead(INT_PTR file, void* buffer, UINT count) {
 }
 
 UINT __cdecl FdiWrite(INT_PTR file, void* buffer, UINT count) {
-  DWORD done = 0;
-  if (!WriteFile(AsHandle(file), buffer, count, &done, nullptr)) {
-    return static_cast<UINT>(-1);
-  }
-  return done;
+  if (WriteWhole(AsHandle(file), buffer, count)) return count;
+  if (g_expansion != nullptr) g_expansion->write_failed = true;
+  return static_cast<UINT>(-1);
 }
 
 int __cdecl FdiClose(INT_PTR file) {
-  return CloseHandle(AsHandle(file)) ? 0 : -1;
+  const HANDLE handle = AsHandle(file);
+  // FDI may close the destination itself when it gives up on it.
+  if (g_expansion != nullptr && handle == g_expansion->fdi_file) {
+    g_expansion->fdi_file = INVALID_HANDLE_VALUE;
+  }
+  return CloseHandle(handle) ? 0 : -1;
 }
 
 LONG __cdecl FdiSeek(INT_PTR file, LONG distance, int method) {
@@ -170,54 +236,60 @@ INT_PTR __cdecl FdiNotify(FdiNotificationType type,
     case kFdiEnumerate:
       return 0;
     case kFdiCopyFile: {
+      // A library that ignored an earlier abort gets none of the rest.
+      if (context->aborted) return kFdiAbort;
       // Every file of the cabinet goes to the one destination; a second
-      // file replaces the first.
-      if (!context->file.Open(context->destination)) return -1;
-      const HANDLE duplicate = context->file.Duplicate();
-      if (duplicate == INVALID_HANDLE_VALUE) return -1;
+      // file replaces the first, which is then no longer there.
+      context->completed = 0;
+      context->write_failed = false;
+      context->announced_size = static_cast<uint32_t>(notification->size);
+      HANDLE duplicate = INVALID_HANDLE_VALUE;
+      if (context->file.Open(context->destination)) {
+        duplicate = context->file.Duplicate();
+      }
+      if (duplicate == INVALID_HANDLE_VALUE) {
+        context->aborted = true;
+        return kFdiAbort;
+      }
+      context->fdi_file = duplicate;
       return AsFdiFile(duplicate);
     }
     case kFdiCloseFileInfo: {
-      // Zero times and zero attributes leave the file's own values alone.
-      FILE_BASIC_INFO info;
-      FillBytes(&info, 0, sizeof(info));
-      FILETIME local_time;
-      FILETIME creation_time;
-      if (DosDateTimeToFileTime(notification->dos_date, notification->dos_time,
-                                &local_time) &&
-          LocalFileTimeToFileTime(&local_time, &creation_time)) {
-        info.CreationTime.LowPart = creation_time.dwLowDateTime;
-        info.CreationTime.HighPart =
-            static_cast<LONG>(creation_time.dwHighDateTime);
+      // FDI hands the file back for good whatever the answer, so it is
+      // closed here. Only a file of the announced size, written without a
+      // failed write, counts: a library may report a file finished that a
+      // full volume or damaged data cut short.
+      const bool ours = AsHandle(notification->file) == context->fdi_file;
+      const bool whole = ours && !context->write_failed &&
+                         HasSize(context->fdi_file, context->announced_size);
+      if (ours) {
+        CloseFdiFile(context);
+      } else {
+        CloseHandle(AsHandle(notification->file));
       }
-      info.FileAttributes = notification->attributes & kKeptAttributes;
-      const HANDLE handle = AsHandle(notification->file);
-      SetFileInformationByHandle(handle, FileBasicInfo, &info, sizeof(info));
-      CloseHandle(handle);
+      if (!whole) {
+        context->aborted = true;
+        return kFdiAbort;
+      }
+      // Applied to the stub's own handle once the library is done: a
+      // read-only or hidden file here would refuse the next file of the
+      // cabinet, or the deletion of one that the library fails later.
+      context->dos_date = notification->dos_date;
+      context->dos_time = notification->dos_time;
+      context->attributes = notification->attributes;
       context->completed = 1;
-      return -1;
+      return TRUE;
     }
     case kFdiPartialFile:
     case kFdiNextCabinet:
     default:
       // The stub expands single, self-contained cabinets only.
-      return -1;
+      context->aborted = true;
+      return kFdiAbort;
   }
 }
 
 }  // extern "C"
-
-// A cabinet that the library gave up on after a file was handed back (Wine
-// reports the file as finished before it notices a damaged data block) must
-// not survive: clear attributes that would refuse the deletion, then mark it.
-void DiscardFinishedFile(OutputFile* file) {
-  FILE_BASIC_INFO info;
-  FillBytes(&info, 0, sizeof(info));
-  info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  SetFileInformationByHandle(file->Handle(), FileBasicInfo, &info,
-                             sizeof(info));
-  file->MarkDeleteOnClose();
-}
 
 }  // namespace
 
@@ -254,21 +326,32 @@ bool CabinetExpander(const wchar_t* cabinet_path,
 
   ExpansionContext context;
   context.destination = destination_path;
+  context.fdi_file = INVALID_HANDLE_VALUE;
+  context.announced_size = 0;
+  context.dos_date = 0;
+  context.dos_time = 0;
+  context.attributes = 0;
+  context.write_failed = false;
+  context.aborted = false;
   context.completed = 0;
+  g_expansion = &context;
   const bool copied =
       g_cabinet_library.copy(fdi, cabinet_name, cabinet_folder, 0, FdiNotify,
                              nullptr, &context) != FALSE;
+  g_expansion = nullptr;
   g_cabinet_library.destroy(fdi);
+  // A library that gave up in the middle of a file may have left it open.
+  CloseFdiFile(&context);
 
-  const bool expanded = context.completed == 1 && copied;
+  // Both the library and the stub must find the expansion complete: Wine's
+  // library reports a file finished before it notices damage further on,
+  // and ignores the stub's abort answers.
+  const bool expanded = copied && context.completed == 1;
   if (expanded) {
+    SetStoredInformation(context);
     FlushFileBuffers(context.file.Handle());
   } else if (context.file.IsOpen()) {
-    if (context.completed == 1) {
-      DiscardFinishedFile(&context.file);
-    } else {
-      context.file.MarkDeleteOnClose();
-    }
+    context.file.MarkDeleteOnClose();
   }
   context.file.Close();
 

@@ -6,10 +6,11 @@
 namespace installer {
 
 // Expands the cabinet's file into `destination_path` (a 260-unit text); the
-// file's own name inside the cabinet is ignored. True exactly when a file was
-// written completely and the library finished the cabinet without error; on
-// false no destination file is left behind (an existing one that could not
-// be replaced stays as it was).
+// file's own name inside the cabinet is ignored, and of several files the
+// last one stays. True exactly when that file was written whole (the size
+// the cabinet announced, no failed write) and the library finished the
+// cabinet without error; on false no destination file is left behind (an
+// existing one that could not be replaced stays as it was).
 bool CabinetExpander(const wchar_t* cabinet_path,
                      const wchar_t* destination_path);
 

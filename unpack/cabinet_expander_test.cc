@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -87,6 +89,88 @@ void ExpectBasicInfo(const FILE_BASIC_INFO& info, const CabinetFile& stored) {
   EXPECT_EQ(info.FileAttributes, stored.attributes & 0x27);
 }
 
+// Every duplicate of the destination that the expansion hands to the
+// library is closed exactly once, whether the library hands it back, closes
+// it itself or gives up on it, and no close fails.
+class HandleLedger {
+ public:
+  HandleLedger()
+      : duplicate_("kernel32.dll", "DuplicateHandle",
+                   reinterpret_cast<void*>(&Duplicate)),
+        close_("kernel32.dll", "CloseHandle",
+               reinterpret_cast<void*>(&Close)) {
+    EXPECT_TRUE(duplicate_.applied() && close_.applied());
+    original_duplicate_ = duplicate_.original<decltype(&DuplicateHandle)>();
+    original_close_ = close_.original<decltype(&CloseHandle)>();
+    outstanding_.clear();
+    failed_closes_ = 0;
+  }
+  ~HandleLedger() {
+    EXPECT_TRUE(outstanding_.empty()) << "a duplicate was never closed";
+    EXPECT_EQ(failed_closes_, 0) << "a handle was closed twice";
+  }
+
+ private:
+  static BOOL WINAPI Duplicate(HANDLE source_process, HANDLE source,
+                               HANDLE target_process, LPHANDLE target,
+                               DWORD access, BOOL inherit, DWORD options) {
+    const BOOL duplicated =
+        original_duplicate_(source_process, source, target_process, target,
+                            access, inherit, options);
+    if (duplicated) outstanding_.insert(*target);
+    return duplicated;
+  }
+  static BOOL WINAPI Close(HANDLE handle) {
+    outstanding_.erase(handle);
+    const BOOL closed = original_close_(handle);
+    // Wine's library closes a null handle for a next cabinet that it never
+    // opened; no handle of the stub's is null.
+    if (!closed && handle != nullptr) ++failed_closes_;
+    return closed;
+  }
+
+  static inline decltype(&DuplicateHandle) original_duplicate_ = nullptr;
+  static inline decltype(&CloseHandle) original_close_ = nullptr;
+  static inline std::set<HANDLE> outstanding_;
+  static inline int failed_closes_ = 0;
+  testing_support::ImportPatch duplicate_;
+  testing_support::ImportPatch close_;
+};
+
+// CreateFileW as Microsoft documents it where Wine is laxer: CREATE_ALWAYS
+// refuses to replace a read-only file, or a hidden or system file whose
+// attributes the call does not repeat, with ERROR_ACCESS_DENIED.
+class DocumentedCreateFile {
+ public:
+  DocumentedCreateFile()
+      : patch_("kernel32.dll", "CreateFileW", reinterpret_cast<void*>(&Create)) {
+    EXPECT_TRUE(patch_.applied());
+    original_ = patch_.original<decltype(&CreateFileW)>();
+  }
+
+ private:
+  static HANDLE WINAPI Create(LPCWSTR path, DWORD access, DWORD share,
+                              LPSECURITY_ATTRIBUTES security,
+                              DWORD disposition, DWORD flags,
+                              HANDLE template_file) {
+    const DWORD existing = GetFileAttributesW(path);
+    if (disposition == CREATE_ALWAYS && existing != INVALID_FILE_ATTRIBUTES) {
+      const DWORD hidden_system =
+          existing & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+      if ((existing & FILE_ATTRIBUTE_READONLY) != 0 ||
+          (flags & hidden_system) != hidden_system) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+      }
+    }
+    return original_(path, access, share, security, disposition, flags,
+                     template_file);
+  }
+
+  static inline decltype(&CreateFileW) original_ = nullptr;
+  testing_support::ImportPatch patch_;
+};
+
 TEST(CabinetExpanderTest, ExpandsShippedSizeSetup) {
   ScratchFolder folder(L"expand");
   const std::string cabinet = ReadTestData("setup_large.cab");
@@ -134,12 +218,24 @@ TEST(CabinetExpanderTest, KeepsOnlyFileAttributesOfTheCabinet) {
   }
 }
 
+// The first file's stored attributes must not stand in the way of the
+// second, which replaces it.
 TEST(CabinetExpanderTest, LastFileOfSeveralWins) {
-  ScratchFolder folder(L"two_files");
-  const std::wstring destination = folder.Child(L"setup.exe");
-  ASSERT_TRUE(CabinetExpander(TestDataPath("two_files.cab").c_str(),
-                              destination.c_str()));
-  EXPECT_TRUE(ReadWholeFile(destination) == ReadTestData("second.bin"));
+  const std::string original = ReadTestData("two_files.cab");
+  for (const uint32_t first_attributes : {0x20u, 0x01u | 0x02u | 0x04u}) {
+    SCOPED_TRACE(first_attributes);
+    ScratchFolder folder(L"two_files");
+    std::string cabinet = original;
+    unpack_testing::SetFirstFileAttributes(&cabinet, first_attributes);
+    const std::wstring cabinet_path = folder.Child(L"SETUP.EX_");
+    WriteWholeFile(cabinet_path, cabinet);
+    const std::wstring destination = folder.Child(L"setup.exe");
+    DocumentedCreateFile documented;
+    HandleLedger ledger;
+    ASSERT_TRUE(CabinetExpander(cabinet_path.c_str(), destination.c_str()));
+    EXPECT_TRUE(ReadWholeFile(destination) == ReadTestData("second.bin"));
+    EXPECT_EQ(GetFileAttributesW(destination.c_str()) & 0x07, 0u);
+  }
 }
 
 TEST(CabinetExpanderTest, UnfinishedExpansionLeavesNoFile) {
@@ -152,6 +248,11 @@ TEST(CabinetExpanderTest, UnfinishedExpansionLeavesNoFile) {
   std::string damaged_read_only =
       unpack_testing::DamageMiddleBlock(large, true);
   unpack_testing::SetFirstFileAttributes(&damaged_read_only, 0x21);
+  // Wine's library closes the destination itself when the folder cannot be
+  // decoded at all.
+  std::string unknown_compression = small;
+  unpack_testing::Write16(&unknown_compression,
+                          unpack_testing::kFolderCompression, 0x000F);
   struct Case {
     const char* what;
     std::string cabinet;
@@ -165,6 +266,7 @@ TEST(CabinetExpanderTest, UnfinishedExpansionLeavesNoFile) {
       {"continued from previous and into next", previous_and_next},
       {"continues into a next cabinet",
        unpack_testing::ContinueIntoNextCabinet(small, 2)},
+      {"unknown compression", unknown_compression},
       {"not a cabinet", std::string(5000, 'x')},
       {"truncated", large.substr(0, large.size() / 2)},
   };
@@ -173,11 +275,42 @@ TEST(CabinetExpanderTest, UnfinishedExpansionLeavesNoFile) {
     const std::wstring cabinet_path = folder.Child(L"SETUP.EX_");
     WriteWholeFile(cabinet_path, c.cabinet);
     const std::wstring destination = folder.Child(L"setup.exe");
+    SCOPED_TRACE(c.what);
+    HandleLedger ledger;
     EXPECT_FALSE(CabinetExpander(cabinet_path.c_str(), destination.c_str()))
         << c.what;
     EXPECT_FALSE(FileExists(destination)) << c.what;
     EXPECT_TRUE(FileExists(cabinet_path)) << c.what;
   }
+}
+
+// A real volume that runs full during the expansion (the small tmpfs that
+// the test fixture mounts when it may): the cabinet fits, the expanded file
+// does not. Wine's library goes on after the failed write and reports the
+// file finished; it must not count.
+TEST(CabinetExpanderTest, RealFullVolume) {
+  const std::wstring volume =
+      testing_support::WindowsPathFromHost(FULL_VOLUME_DIR) + L"\\";
+  if (!FileExists(volume + L"mounted")) {
+    GTEST_SKIP() << "no small volume mounted at " << FULL_VOLUME_DIR;
+  }
+  const std::string cabinet = ReadTestData("setup_large.cab");
+  const std::wstring cabinet_path = volume + L"SETUP.EX_";
+  WriteWholeFile(cabinet_path, cabinet);
+  // Leave a megabyte of the 4.3 MiB that the expanded file needs.
+  ULARGE_INTEGER free_bytes{};
+  ASSERT_TRUE(GetDiskFreeSpaceExW(volume.c_str(), &free_bytes, nullptr,
+                                  nullptr));
+  const std::wstring filler = volume + L"filler.bin";
+  WriteWholeFile(filler, std::string(free_bytes.QuadPart - (1 << 20), 'f'));
+  const std::wstring destination = volume + L"setup.exe";
+  {
+    HandleLedger ledger;
+    EXPECT_FALSE(CabinetExpander(cabinet_path.c_str(), destination.c_str()));
+  }
+  EXPECT_FALSE(FileExists(destination));
+  DeleteFileW(filler.c_str());
+  DeleteFileW(cabinet_path.c_str());
 }
 
 TEST(CabinetExpanderTest, MissingCabinetFails) {
@@ -295,6 +428,18 @@ TEST(CabinetExpanderTest, LoadsTheLibraryOncePerProcess) {
   EXPECT_EQ(calls.entry_points.size(), 6u);
   EXPECT_TRUE(ReadWholeFile(destination) == ReadTestData("setup_small.bin"));
   g_loader_calls = nullptr;
+}
+
+// The runs under the strict cabinet library must really use it.
+TEST(CabinetExpanderTest, RunsUnderTheLibraryItExpects) {
+  ScratchFolder folder(L"which_library");
+  const std::wstring destination = folder.Child(L"setup.exe");
+  ASSERT_TRUE(CabinetExpander(TestDataPath("setup_small.cab").c_str(),
+                              destination.c_str()));
+  const char* strict_expected = std::getenv("STRICT_CABINET_EXPECTED");
+  EXPECT_EQ(GetProcAddress(GetModuleHandleW(L"cabinet.dll"),
+                           "StrictCabinetContract") != nullptr,
+            strict_expected != nullptr && std::string(strict_expected) == "1");
 }
 
 }  // namespace

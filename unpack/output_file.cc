@@ -57,6 +57,21 @@ void OutputFile::Close() {
   path_.Clear();
 }
 
+bool WriteWhole(HANDLE file, const void* data, DWORD size) {
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    DWORD written = 0;
+    if (!WriteFile(file, bytes, size, &written, nullptr)) return false;
+    if (written == 0 || written > size) {
+      SetLastError(ERROR_WRITE_FAULT);
+      return false;
+    }
+    bytes += written;
+    size -= written;
+  }
+  return true;
+}
+
 bool WriteBlockToFile(const void* data, uint64_t size, const wchar_t* path) {
   OutputFile file;
   if (!file.Open(path)) return false;
@@ -65,16 +80,7 @@ bool WriteBlockToFile(const void* data, uint64_t size, const wchar_t* path) {
     const uint64_t left = size - offset;
     const DWORD chunk =
         static_cast<DWORD>(left < kWriteChunk ? left : kWriteChunk);
-    DWORD written = 0;
-    bool whole = WriteFile(file.Handle(), bytes + offset, chunk, &written,
-                           nullptr) != FALSE;
-    // A write that reports success for part of the chunk would leave a hole
-    // in the file; it fails like any other write.
-    if (whole && written != chunk) {
-      SetLastError(ERROR_WRITE_FAULT);
-      whole = false;
-    }
-    if (!whole) {
+    if (!WriteWhole(file.Handle(), bytes + offset, chunk)) {
       const DWORD error = GetLastError();
       file.MarkDeleteOnClose();
       file.Close();

@@ -37,6 +37,13 @@ class OutputFile {
   HANDLE handle_;
 };
 
+// Writes all `size` bytes at the file's position. A call that reports
+// success for part of its buffer (a volume filling up) is followed by one
+// for the rest, so that a failure carries the error of the call that failed;
+// a call that makes no progress and reports no error fails with
+// ERROR_WRITE_FAULT.
+bool WriteWhole(HANDLE file, const void* data, DWORD size);
+
 // Writes the block to a new file at the path. On false the last error holds
 // the cause and no file is left at the path.
 bool WriteBlockToFile(const void* data, uint64_t size, const wchar_t* path);

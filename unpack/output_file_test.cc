@@ -21,13 +21,19 @@ using testing_support::WriteWholeFile;
 
 constexpr DWORD kMiB = 1024 * 1024;
 
-// What the patched WriteFile does on each call, counted from 1.
+// What the patched WriteFile does on one call, counted from 1: fail with an
+// error, or report success for fewer bytes than it was given (written
+// for real).
+struct ScriptedCall {
+  int call;
+  DWORD fail_error;  // 0: succeed ...
+  DWORD short_by;    // ... for this many bytes fewer
+};
+
 struct WriteScript {
   decltype(&WriteFile) original = nullptr;
   std::vector<DWORD> sizes;
-  int fail_on_call = 0;  // 0: never
-  DWORD fail_error = 0;  // fail with this error ...
-  DWORD short_by = 0;    // ... or report success for fewer bytes
+  std::vector<ScriptedCall> calls;
 };
 WriteScript* write_script = nullptr;
 
@@ -35,13 +41,14 @@ BOOL WINAPI ScriptedWriteFile(HANDLE file, LPCVOID data, DWORD size,
                               LPDWORD written, LPOVERLAPPED overlapped) {
   WriteScript& script = *write_script;
   script.sizes.push_back(size);
-  if (static_cast<int>(script.sizes.size()) == script.fail_on_call) {
-    if (script.short_by == 0) {
+  for (const ScriptedCall& call : script.calls) {
+    if (call.call != static_cast<int>(script.sizes.size())) continue;
+    if (call.fail_error != 0) {
       *written = 0;
-      SetLastError(script.fail_error);
+      SetLastError(call.fail_error);
       return FALSE;
     }
-    size -= script.short_by;
+    size -= call.short_by;
   }
   return script.original(file, data, size, written, overlapped);
 }
@@ -99,18 +106,26 @@ TEST(WriteBlockToFileTest, EmptyBlockMakesEmptyFileWithoutWriting) {
   EXPECT_EQ(ReadWholeFile(path), "");
 }
 
-// A write that fails part-way, or that reports success for fewer bytes than
-// it was given, leaves no file, and the write's error survives the cleanup.
-TEST(WriteBlockToFileTest, WriteFailurePartWayLeavesNoFile) {
+// A write that reports success for part of its buffer is followed by one
+// for the rest. A write that fails leaves no file and its error survives the
+// cleanup; one that makes no progress without an error counts as a fault.
+TEST(WriteBlockToFileTest, PartialAndFailingWrites) {
   struct Case {
     const char* name;
-    DWORD short_by;
-    DWORD fail_error;
-    DWORD expected_error;
+    std::vector<ScriptedCall> calls;
+    std::vector<DWORD> sizes;
+    DWORD expected_error;  // 0: the whole block is written
   };
   const Case cases[] = {
-      {"disk full", 0, ERROR_DISK_FULL, ERROR_DISK_FULL},
-      {"short write", 1, 0, ERROR_WRITE_FAULT},
+      {"disk full", {{2, ERROR_DISK_FULL, 0}}, {8 * kMiB, 8 * kMiB},
+       ERROR_DISK_FULL},
+      {"short write, then the rest", {{2, 0, 5}},
+       {8 * kMiB, 8 * kMiB, 5, 4 * kMiB}, 0},
+      {"short write, then the volume is full",
+       {{2, 0, 5}, {3, ERROR_DISK_FULL, 0}}, {8 * kMiB, 8 * kMiB, 5},
+       ERROR_DISK_FULL},
+      {"no progress and no error", {{2, 0, 8 * kMiB}}, {8 * kMiB, 8 * kMiB},
+       ERROR_WRITE_FAULT},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -118,10 +133,8 @@ TEST(WriteBlockToFileTest, WriteFailurePartWayLeavesNoFile) {
     const std::wstring path = folder.Child(L"setup.exe");
     const std::string block = Pattern(20 * kMiB);
     WriteScript script;
-    script.fail_on_call = 2;
-    script.fail_error = c.fail_error;
-    script.short_by = c.short_by;
-    bool written = true;
+    script.calls = c.calls;
+    bool written = false;
     DWORD error = 0;
     {
       PatchedWrites patch(&script);
@@ -130,16 +143,21 @@ TEST(WriteBlockToFileTest, WriteFailurePartWayLeavesNoFile) {
       written = WriteBlockToFile(block.data(), block.size(), path.c_str());
       error = GetLastError();
     }
-    EXPECT_FALSE(written);
-    EXPECT_EQ(error, c.expected_error);
-    EXPECT_EQ(script.sizes.size(), 2u);
-    EXPECT_FALSE(FileExists(path));
+    EXPECT_EQ(script.sizes, c.sizes);
+    if (c.expected_error == 0) {
+      EXPECT_TRUE(written);
+      EXPECT_TRUE(ReadWholeFile(path) == block);
+    } else {
+      EXPECT_FALSE(written);
+      EXPECT_EQ(error, c.expected_error);
+      EXPECT_FALSE(FileExists(path));
+    }
   }
 }
 
 // A real volume that runs full (a small tmpfs that the test fixture mounts
 // when it may). Under Wine a write that finds some room writes what fits and
-// reports success: the short write is not hypothetical.
+// reports success: the partial write is not hypothetical.
 TEST(WriteBlockToFileTest, RealFullVolume) {
   const std::wstring volume =
       testing_support::WindowsPathFromHost(FULL_VOLUME_DIR) + L"\\";
@@ -154,12 +172,13 @@ TEST(WriteBlockToFileTest, RealFullVolume) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
   EXPECT_FALSE(FileExists(path));
 
-  // With half the room taken, the first chunk is written only in part.
+  // With half the room taken, the first chunk is written only in part; the
+  // write of its rest finds the volume full.
   const std::wstring filler = volume + L"filler.bin";
   ASSERT_TRUE(WriteBlockToFile(block.data(), 4 * kMiB, filler.c_str()));
   SetLastError(0);
   EXPECT_FALSE(WriteBlockToFile(block.data(), 8 * kMiB, path.c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
   EXPECT_FALSE(FileExists(path));
   DeleteFileW(filler.c_str());
 }

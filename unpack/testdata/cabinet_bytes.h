@@ -49,6 +49,7 @@ constexpr size_t kHeaderSize = 36;
 // The first folder entry follows the header.
 constexpr size_t kFolderDataOffset = kHeaderSize;
 constexpr size_t kFolderBlockCount = kHeaderSize + 4;
+constexpr size_t kFolderCompression = kHeaderSize + 6;
 
 struct CabinetFile {
   size_t entry;  // offset of the file entry in the cabinet
