@@ -23,21 +23,32 @@ add_test(NAME wine_prefix_stop
           sh "${PROJECT_SOURCE_DIR}/scripts/wine-prefix" stop)
 set_tests_properties(wine_prefix_stop PROPERTIES FIXTURES_CLEANUP wine_prefix)
 
-# add_wine_test(NAME TARGET [ARGS arg...] [LOCKS resource...] [STRICT_CABINET])
+# add_wine_test(NAME TARGET [ARGS arg...] [LOCKS resource...]
+#               [ENVIRONMENT VAR=value...] [STRICT_CABINET])
 # LOCKS names shared state (for example the fixed registry keys that the stub
 # reads) so that ctest never runs two binaries that touch it at once.
-# STRICT_CABINET runs it, and every process it starts, with the strict
-# cabinet library; STRICT_CABINET_EXPECTED=1 tells the tests so.
+# ENVIRONMENT adds to the test prefix's variables or replaces them. Wine
+# takes WINEDLLOVERRIDES from the host environment a process starts with,
+# so this is the way to set it for a test and every program it starts.
+# STRICT_CABINET runs the test with the strict cabinet library, and sets
+# STRICT_CABINET_EXPECTED=1 to tell the tests so.
 function(add_wine_test name target)
-  cmake_parse_arguments(ARG "STRICT_CABINET" "" "ARGS;LOCKS" ${ARGN})
+  cmake_parse_arguments(ARG "STRICT_CABINET" "" "ARGS;LOCKS;ENVIRONMENT"
+    ${ARGN})
   add_test(NAME ${name} COMMAND ${target} ${ARG_ARGS})
-  set(environment ${WINE_TEST_ENVIRONMENT})
+  set(extra ${ARG_ENVIRONMENT})
   if(ARG_STRICT_CABINET)
-    list(FILTER environment EXCLUDE REGEX "^WINEDLLOVERRIDES=")
     # The prefix exists by now, so Mono and Gecko need no more refusing.
-    list(APPEND environment "WINEDLLOVERRIDES=cabinet=n"
-         "STRICT_CABINET_EXPECTED=1")
+    list(APPEND extra "WINEDLLOVERRIDES=cabinet=n" "STRICT_CABINET_EXPECTED=1")
   endif()
+  set(environment)
+  foreach(variable IN LISTS WINE_TEST_ENVIRONMENT)
+    string(REGEX REPLACE "=.*" "" variable_name "${variable}")
+    if(NOT extra MATCHES "(^|;)${variable_name}=")
+      list(APPEND environment "${variable}")
+    endif()
+  endforeach()
+  list(APPEND environment ${extra})
   set_tests_properties(${name} PROPERTIES
     ENVIRONMENT "${environment}"
     FIXTURES_REQUIRED wine_prefix)

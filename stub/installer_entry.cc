@@ -3,9 +3,12 @@
 // exactly the run's.
 #include <windows.h>
 
+#include "stub/library_search.h"
 #include "stub/run_installer.h"
 
 extern "C" void InstallerEntry() {
+  // Before anything can make the loader search for a library.
+  installer::RestrictLibrarySearch();
   // For an executable, the null module is the image's own base address.
   const installer::RunOutcome outcome =
       installer::RunInstaller(GetModuleHandleW(nullptr));

@@ -9,7 +9,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -115,12 +118,14 @@ RegistryDump ReadRegistry() {
   return dump;
 }
 
-// The registry changes of a run other than the client-state record values.
-std::vector<std::wstring> UnexpectedChanges(const RegistryDump& before,
+// The registry changes of a run other than the client-state record values
+// under `label` ("HKCU\\" or "HKLM32\\").
+std::vector<std::wstring> UnexpectedChanges(const std::wstring& label,
+                                            const RegistryDump& before,
                                             const RegistryDump& after) {
   std::set<std::wstring> allowed;
   for (const wchar_t* value : kRecordValues) {
-    allowed.insert(L"HKCU\\" + kClientState + L"\\" + value);
+    allowed.insert(label + kClientState + L"\\" + value);
   }
   std::set<std::wstring> names;
   for (const auto& [name, value] : before) names.insert(name);
@@ -136,11 +141,25 @@ std::vector<std::wstring> UnexpectedChanges(const RegistryDump& before,
   return changes;
 }
 
+// The size of an installer's cabinet-compressed setup program.
+uintmax_t CabinetSize(const std::wstring& installer) {
+  const HMODULE image = LoadLibraryExW(
+      installer.c_str(), nullptr,
+      LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (image == nullptr) return 0;
+  const HRSRC resource = FindResourceW(image, L"SETUP.EX_", L"BL");
+  const uintmax_t size =
+      resource != nullptr ? SizeofResource(image, resource) : 0;
+  FreeLibrary(image);
+  return size;
+}
+
 std::string Narrow(const std::wstring& text) {
   return std::string(text.begin(), text.end());
 }
 
-enum class Record { kNone, kSuccess, kFailure };
+// kTagOnly: the run ended after marking the channel, before any record.
+enum class Record { kNone, kTagOnly, kSuccess, kFailure };
 
 struct Ending {
   const char* why;
@@ -158,6 +177,12 @@ struct Ending {
   // The stand-in runs in order; "archive:N" is an install given the whole
   // product archive.
   const char* setup_runs;
+  // A system-level run: the client-state key lies in HKLM's 32-bit view.
+  bool system_level = false;
+  // A child of setup holds the archive this many milliseconds after setup
+  // ends; "InstallerExtraCode1" is then at least `extra_code`, and at most
+  // what 100 removal attempts give.
+  const wchar_t* hold_archive_ms = nullptr;
 };
 
 class EndToEndTest : public ::testing::Test {
@@ -191,10 +216,18 @@ class EndToEndTest : public ::testing::Test {
   }
 
   // Runs `installer` placed at `path` and checks one row's ending.
-  void CheckEnding(const Ending& row, const std::wstring& path) {
+  // `prepare`, when given, runs once the installer lies there.
+  void CheckEnding(const Ending& row, const std::wstring& path,
+                   const std::function<void()>& prepare = {}) {
     SCOPED_TRACE(row.why);
-    ScratchKey client_state(HKEY_CURRENT_USER, kClientState);
-    ASSERT_TRUE(client_state.created());
+    // The 32-bit view of HKLM is its Wow6432Node key; HKCU's is addressed
+    // natively (see registry_scratch.h).
+    const HKEY root = row.system_level ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+    const std::wstring client_state =
+        row.system_level ? L"Software\\Wow6432Node" + kClientState.substr(8)
+                         : kClientState;
+    ScratchKey client_state_key(root, client_state);
+    ASSERT_TRUE(client_state_key.created());
     std::unique_ptr<ScratchKey> cleanup_value;
     if (row.keep_files) {
       cleanup_value = std::make_unique<ScratchKey>(HKEY_CURRENT_USER,
@@ -208,6 +241,7 @@ class EndToEndTest : public ::testing::Test {
     fs::create_directories(fs::path(path).parent_path());
     fs::copy_file(WindowsPathFromHost(row.installer), path,
                   fs::copy_options::overwrite_existing);
+    if (prepare) prepare();
     const std::wstring folder = fs::path(path).parent_path().wstring();
     const FolderTree folder_before = ReadFolderTree(folder);
     const RegistryDump registry_before = ReadRegistry();
@@ -216,6 +250,7 @@ class EndToEndTest : public ::testing::Test {
     {
       ScopedVariable setup_exit(kExitCodeVariable, row.setup_exit_code);
       ScopedVariable setup_record(L"STAND_IN_SETUP_RECORD", record.c_str());
+      ScopedVariable hold(L"STAND_IN_SETUP_HOLD_ARCHIVE", row.hold_archive_ms);
       exit_code = RunProgram(path, row.arguments);
     }
 
@@ -257,11 +292,12 @@ class EndToEndTest : public ::testing::Test {
         << "the run left something beside the installer";
 
     for (const std::wstring& change :
-         UnexpectedChanges(registry_before, ReadRegistry())) {
+         UnexpectedChanges(row.system_level ? L"HKLM32\\" : L"HKCU\\",
+                           registry_before, ReadRegistry())) {
       ADD_FAILURE() << "registry changed: " << Narrow(change);
     }
-    const auto value = [](const wchar_t* name) {
-      return ReadRawValue(HKEY_CURRENT_USER, kClientState, name);
+    const auto value = [&](const wchar_t* name) {
+      return ReadRawValue(root, client_state, name);
     };
     if (row.record == Record::kNone) {
       for (const wchar_t* name : kRecordValues) {
@@ -269,8 +305,24 @@ class EndToEndTest : public ::testing::Test {
       }
     } else {
       EXPECT_EQ(value(L"ap").bytes, TextBytes(L"-full", true));
-      EXPECT_EQ(value(L"InstallerExtraCode1").bytes,
-                NumberBytes(row.extra_code));
+    }
+    if (row.record == Record::kTagOnly) {
+      for (const wchar_t* name : kRecordValues) {
+        if (name != std::wstring(L"ap")) {
+          EXPECT_FALSE(value(name).exists) << Narrow(name) << " written";
+        }
+      }
+    } else if (row.record != Record::kNone) {
+      const RawValue extra = value(L"InstallerExtraCode1");
+      if (row.hold_archive_ms == nullptr) {
+        EXPECT_EQ(extra.bytes, NumberBytes(row.extra_code));
+      } else {
+        ASSERT_EQ(extra.bytes.size(), sizeof(DWORD));
+        DWORD number = 0;
+        std::memcpy(&number, extra.bytes.data(), sizeof(number));
+        EXPECT_GE(number, row.extra_code);
+        EXPECT_LE(number, 0x30000u + 99);
+      }
       if (row.record == Record::kSuccess) {
         EXPECT_FALSE(value(L"InstallerResult").exists);
         EXPECT_FALSE(value(L"InstallerError").exists);
@@ -319,9 +371,28 @@ TEST_F(EndToEndTest, EveryEndingLeavesOnlyItsRecord) {
       // The archive is written, then the setup file's path does not fit.
       {"unpacking fails after the archive", LONG_SETUP_NAME_INSTALLER, L"",
        L"0", false, false, 108, Record::kFailure, 108, 0, false, {}, ""},
+      // The removal of the archive waits for the child to let it go.
+      {"a child of setup holds the archive", CABINET_INSTALLER, L"", L"0",
+       false, false, 0, Record::kSuccess, 0, 0x30001, false, {},
+       "install archive:N ", false, L"450"},
+      {"system level, setup exits with 3", CABINET_INSTALLER,
+       L"--system-level", L"3", false, false, 3, Record::kFailure, 3, 0,
+       false, {}, "install archive:N ", true},
   };
+  // Under the strict cabinet library, each expansion leaves a line in its
+  // log: proof that the installers really used it.
+  const char* strict = std::getenv("STRICT_CABINET_EXPECTED");
+  const bool strict_expected = strict != nullptr && std::string(strict) == "1";
+  const std::wstring strict_log = records_.Child(L"strict-cabinet.log");
+  ScopedVariable log(L"STRICT_CABINET_LOG", strict_log);
   for (const Ending& row : rows) {
     CheckEnding(row, scratch_.Child(L"installer.exe"));
+  }
+  if (strict_expected) {
+    ASSERT_TRUE(fs::exists(strict_log)) << "the strict library never ran";
+    EXPECT_NE(testing_support::ReadWholeFile(strict_log).find(
+                  "FDICopy SETUP.EX_ TRUE"),
+              std::string::npos);
   }
 }
 
@@ -348,5 +419,92 @@ TEST_F(EndToEndTest, ProgramPathOf259CharactersIsAccepted) {
 
 // A longer program path is checked by long_path_test: Wine starts programs
 // at such paths only from the host's command line, never by CreateProcessW.
+
+// The patch and the archive, under short names, fit the work folder of an
+// installer in a folder of 239 characters; the new setup program's
+// "setup.exe" does not. The run ends before the self-update: nothing is
+// removed and nothing but the channel's marking is recorded.
+TEST_F(EndToEndTest, NoRoomForTheNewSetupProgram) {
+  const std::wstring path = PathOfLength(scratch_.path(), 239, 244);
+  CheckEnding({"new setup program's path too long", SHORT_NAMES_PATCH_INSTALLER,
+               L"", L"0", false, false, 108, Record::kTagOnly, 0, 0, true,
+               {L"KORVEL", L"SETUP"}, ""},
+              path);
+}
+
+// A small volume that runs full while the setup program is expanded: the
+// installer, the archive and the cabinet fit, "setup.exe" does not. Setup
+// must never start from a cut-short file.
+TEST_F(EndToEndTest, VolumeFullDuringExpansion) {
+  const std::wstring volume = WindowsPathFromHost(FULL_VOLUME_DIR) + L"\\";
+  if (!fs::exists(volume + L"mounted")) {
+    GTEST_SKIP() << "no small volume mounted at " << FULL_VOLUME_DIR;
+  }
+  const std::wstring installer = volume + L"installer.exe";
+  const std::wstring filler = volume + L"filler.bin";
+  const auto leave_room = [&] {
+    // Room for the archive, the cabinet and half of the setup program.
+    const uintmax_t payload =
+        fs::file_size(WindowsPathFromHost(PRODUCT_ARCHIVE)) +
+        CabinetSize(installer) +
+        fs::file_size(WindowsPathFromHost(STAND_IN_SETUP_EXE)) / 2;
+    const uintmax_t free_bytes = fs::space(volume).available;
+    ASSERT_GT(free_bytes, payload);
+    testing_support::WriteWholeFile(
+        filler, std::string(free_bytes - payload, 'f'));
+  };
+  CheckEnding({"volume full during expansion", CABINET_INSTALLER, L"", L"0",
+               false, false, 115, Record::kFailure, 115, 0, false, {}, ""},
+              installer, leave_room);
+  fs::remove(filler);
+  fs::remove(installer);
+}
+
+// Libraries saved beside a downloaded installer under the names of system
+// libraries, and a cabinet library where "%WINDIR%\system32\cabinet.dll"
+// points when WINDIR is unset, are never loaded. Run by the ctest entry
+// end_to_end_planted_libraries, whose WINEDLLOVERRIDES ("name,...=n,b")
+// prefer native copies of exactly the libraries planted here: Wine takes it
+// from the host environment that a process starts with. It names libraries
+// that Windows does not protect as known DLLs; those that Wine itself loads
+// before the entry point (its user32's imm32, version and the like, known
+// DLLs on Windows) are left out, as no program could keep them away there.
+TEST_F(EndToEndTest, PlantedLibrariesNeverLoad) {
+  const char* overrides = std::getenv("WINEDLLOVERRIDES");
+  const std::string native_first = overrides != nullptr ? overrides : "";
+  const size_t mode = native_first.rfind("=n,b");
+  if (mode == std::string::npos || mode + 4 != native_first.size() ||
+      native_first.find_first_of(";=") != mode) {
+    GTEST_SKIP() << "needs WINEDLLOVERRIDES=name,...=n,b";
+  }
+  std::vector<std::wstring> names;
+  std::string list = native_first.substr(0, mode) + ",";
+  for (size_t start = 0, end; (end = list.find(',', start)) != list.npos;
+       start = end + 1) {
+    names.emplace_back(list.begin() + start, list.begin() + end);
+  }
+  const std::wstring folder = scratch_.Child(L"planted\\");
+  fs::create_directories(folder + L"%WINDIR%\\system32");
+  fs::create_directories(folder + L"%SYSTEMROOT%\\system32");
+  const std::wstring planted = WindowsPathFromHost(PLANTED_LIBRARY);
+  for (const std::wstring& name : names) {
+    fs::copy_file(planted, folder + name + L".dll");
+  }
+  fs::copy_file(planted, folder + L"%WINDIR%\\system32\\cabinet.dll");
+  fs::copy_file(planted, folder + L"%SYSTEMROOT%\\system32\\cabinet.dll");
+
+  ScopedVariable windows_folder(L"WINDIR", nullptr);
+  ScopedVariable system_root(L"SYSTEMROOT", nullptr);
+  wchar_t current[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, current);
+  ASSERT_TRUE(SetCurrentDirectoryW(folder.c_str()));
+  // A planted library that loads leaves "<name>.dll.loaded" beside itself,
+  // which the comparison of the folder before and after the run reports.
+  CheckEnding({"planted libraries", CABINET_INSTALLER, L"", L"0", false, false,
+               0, Record::kSuccess, 0, 0x30000, false, {},
+               "install archive:N "},
+              folder + L"installer.exe");
+  SetCurrentDirectoryW(current);
+}
 
 }  // namespace

@@ -46,20 +46,32 @@ inline std::vector<StandInRun> ReadStandInRecord(const std::wstring& path) {
 }
 
 // Sets an environment variable of this process, which every program it
-// starts inherits, for one scope; a null value leaves it unset.
+// starts inherits, for one scope; a null value leaves it unset. The value it
+// had before comes back afterwards.
 class ScopedVariable {
  public:
   ScopedVariable(const wchar_t* name, const wchar_t* value) : name_(name) {
+    const DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
+    if (needed != 0) {
+      previous_.resize(needed);
+      previous_.resize(
+          GetEnvironmentVariableW(name, previous_.data(), needed));
+      had_value_ = true;
+    }
     SetEnvironmentVariableW(name, value);
   }
   ScopedVariable(const wchar_t* name, const std::wstring& value)
       : ScopedVariable(name, value.c_str()) {}
-  ~ScopedVariable() { SetEnvironmentVariableW(name_, nullptr); }
+  ~ScopedVariable() {
+    SetEnvironmentVariableW(name_, had_value_ ? previous_.c_str() : nullptr);
+  }
   ScopedVariable(const ScopedVariable&) = delete;
   ScopedVariable& operator=(const ScopedVariable&) = delete;
 
  private:
   const wchar_t* name_;
+  std::wstring previous_;
+  bool had_value_ = false;
 };
 
 // A patch from which the stand-in writes `program` as the new setup

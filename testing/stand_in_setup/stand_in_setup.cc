@@ -7,6 +7,7 @@
 #include <shellapi.h>
 
 #include <cstdint>
+#include <cwchar>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ constexpr DWORD kRegistrationFailed = 203;
 constexpr DWORD kRecordNotWritten = 204;
 constexpr DWORD kBadExitCodeVariable = 205;
 constexpr DWORD kBadArguments = 206;
+constexpr DWORD kArchiveNotHeld = 207;
 
 constexpr char kPatchHeader[] = "STAND-IN-PATCH 1\n";
 constexpr char kSelfPatchHeader[] = "STAND-IN-PATCH SELF\n";
@@ -182,6 +184,49 @@ DWORD RegisterInstalled(const std::vector<std::wstring>& arguments) {
   return status == ERROR_SUCCESS ? 0 : kRegistrationFailed;
 }
 
+// stand_in_setup --hold PATH MILLISECONDS EVENT
+// Opens PATH without any sharing, signals the inherited event EVENT (its
+// handle value) once the file is held, and keeps it for MILLISECONDS.
+DWORD HoldFile(const std::vector<std::wstring>& arguments) {
+  if (arguments.size() != 5) return kBadArguments;
+  const HANDLE ready = reinterpret_cast<HANDLE>(
+      static_cast<uintptr_t>(std::wcstoull(arguments[4].c_str(), nullptr, 10)));
+  HANDLE held = CreateFileW(arguments[2].c_str(), GENERIC_READ, 0, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (held == INVALID_HANDLE_VALUE) return kArchiveNotHeld;
+  SetEvent(ready);
+  Sleep(static_cast<DWORD>(std::wcstoul(arguments[3].c_str(), nullptr, 10)));
+  CloseHandle(held);
+  return 0;
+}
+
+// Leaves a child behind that holds `path` for `milliseconds` after this
+// program has ended, as a setup program's helper may; returns once the
+// child holds it. 0 on success.
+DWORD LeaveFileHeld(const std::wstring& path, const std::wstring& milliseconds) {
+  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+  HANDLE ready = CreateEventW(&inheritable, TRUE, FALSE, nullptr);
+  if (ready == nullptr) return kArchiveNotHeld;
+  std::wstring line = L"\"" + OwnPath() + L"\" --hold \"" + path + L"\" " +
+                      milliseconds + L" " +
+                      std::to_wstring(reinterpret_cast<uintptr_t>(ready));
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  DWORD result = kArchiveNotHeld;
+  if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                     nullptr, &startup, &process)) {
+    const HANDLE waits[] = {ready, process.hProcess};
+    if (WaitForMultipleObjects(2, waits, FALSE, 10000) == WAIT_OBJECT_0) {
+      result = 0;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  CloseHandle(ready);
+  return result;
+}
+
 // Writes the new setup program that the patch describes. 0 on success.
 DWORD ApplyPatch(const std::wstring& patch_path,
                  const std::wstring& new_setup_path, std::string* record) {
@@ -218,6 +263,9 @@ int main() {
 
   if (arguments.size() >= 2 && arguments[1] == L"--register-installed") {
     return static_cast<int>(RegisterInstalled(arguments));
+  }
+  if (arguments.size() >= 2 && arguments[1] == L"--hold") {
+    return static_cast<int>(HoldFile(arguments));
   }
 
   std::string record = "started=" + std::to_string(started) + "\n";
@@ -284,6 +332,13 @@ int main() {
   if (self_update) {
     const DWORD applied = ApplyPatch(named[2], named[3], &record);
     if (applied != 0) exit_code = applied;
+  }
+  // The archive, by either switch, stays held after this program ends.
+  std::wstring hold;
+  const int archive = given[0] ? 0 : given[1] ? 1 : -1;
+  if (Variable(L"STAND_IN_SETUP_HOLD_ARCHIVE", &hold) && archive >= 0) {
+    const DWORD held = LeaveFileHeld(named[archive], hold);
+    if (held != 0) exit_code = held;
   }
   record += "exit_code=" + std::to_string(exit_code) + "\n";
 
