@@ -15,8 +15,12 @@
 //   setup-type=B7|BL|BN|(empty)
 //   work-folder=PATH                       (when one was made)
 //   cleanup=complete|incomplete            (when one was made)
+// As soon as the work folder exists, a first report names it (stage=unpack,
+// exit-code=0): should the probe die while unpacking, its caller still knows
+// what to remove. The last report replaces it.
 // Exit codes: 0 report written, 1 the installer cannot be loaded or the
-// report cannot be written (a message on stderr), 2 usage.
+// report cannot be written (a message on stderr), 2 usage; a crash ends the
+// probe at once with the exception's code, without waiting for a debugger.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -84,9 +88,19 @@ bool FolderOf(const std::wstring& full_path, PathString* folder) {
   return true;
 }
 
+bool WriteReport(const wchar_t* path, const Report& report) {
+  const std::string text = report.Text();
+  FILE* file = _wfopen(path, L"wb");
+  bool written = file != nullptr &&
+                 std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  if (file != nullptr && std::fclose(file) != 0) written = false;
+  return written;
+}
+
 // The installer's own stages from the work folder to its unpacked payload,
 // then the removal of everything they made.
-void Unpack(HMODULE image, const PathString& folder, Report* report) {
+void Unpack(HMODULE image, const PathString& folder,
+            const wchar_t* report_path, Report* report) {
   report->stage = "work-folder";
   PathString work_folder;
   if (!installer::CreateWorkFolder(folder.data(), &work_folder,
@@ -96,6 +110,7 @@ void Unpack(HMODULE image, const PathString& folder, Report* report) {
   report->work_folder = Utf8(work_folder.data());
 
   report->stage = "unpack";
+  WriteReport(report_path, *report);
   PathString setup_path;
   PathString archive_path;
   TypeTagString setup_type;
@@ -114,7 +129,8 @@ void Unpack(HMODULE image, const PathString& folder, Report* report) {
 }
 
 // False when the installer cannot be loaded; the report then holds nothing.
-bool Probe(const std::wstring& full_path, Report* report) {
+bool Probe(const std::wstring& full_path, const wchar_t* report_path,
+           Report* report) {
   PathString folder;
   report->stage = "module-path";
   if (!FolderOf(full_path, &folder)) {
@@ -128,14 +144,22 @@ bool Probe(const std::wstring& full_path, Report* report) {
       full_path.c_str(), nullptr,
       LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   if (image == nullptr) return false;
-  Unpack(image, folder, report);
+  Unpack(image, folder, report_path, report);
   FreeLibrary(image);
   return true;
+}
+
+// Damaged cabinet data can crash the platform's cabinet library (Wine's
+// does, on some damaged MSZIP blocks). Ending at once lets the caller clean
+// up instead of waiting for a debugger.
+LONG WINAPI EndOnCrash(EXCEPTION_POINTERS*) {
+  return EXCEPTION_EXECUTE_HANDLER;
 }
 
 }  // namespace
 
 int main() {
+  SetUnhandledExceptionFilter(EndOnCrash);
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   if (argv == nullptr || argc != 3) {
@@ -153,18 +177,13 @@ int main() {
   full_path.resize(needed - 1);
 
   Report report;
-  if (!Probe(full_path, &report)) {
+  if (!Probe(full_path, argv[2], &report)) {
     std::fprintf(stderr, "payload_probe: cannot load the installer, "
                  "error %lu\n", GetLastError());
     return 1;
   }
 
-  const std::string text = report.Text();
-  FILE* file = _wfopen(argv[2], L"wb");
-  bool written = file != nullptr &&
-                 std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  if (file != nullptr && std::fclose(file) != 0) written = false;
-  if (!written) {
+  if (!WriteReport(argv[2], report)) {
     std::fprintf(stderr, "payload_probe: cannot write the report\n");
     return 1;
   }
