@@ -30,7 +30,8 @@ add_custom_target(installer_icon DEPENDS "${INSTALLER_ICON}")
 # Links OUTPUT at build time; TARGET_NAME is built by default. An empty
 # PREVIOUS_VERSION stores the empty text. The build packs only test
 # installers, some of which fail on purpose and all of which the tests run
-# for real, so it skips the inspection and needs no Wine.
+# for real, so it skips the inspection and needs no Wine; it has just built
+# what packing needs, so the packing command leaves the build alone.
 function(pack_installer name)
   cmake_parse_arguments(ARG "NO_PAYLOAD"
     "ARCHIVE;SETUP;SETUP_KIND;ARCHIVE_NAME;SETUP_NAME;PREVIOUS_VERSION;OUTPUT;MAP"
@@ -38,7 +39,7 @@ function(pack_installer name)
   if(NOT ARG_OUTPUT)
     message(FATAL_ERROR "pack_installer(${name}): OUTPUT is required")
   endif()
-  set(arguments --no-inspect)
+  set(arguments --no-inspect --no-build)
   set(inputs)
   if(ARG_NO_PAYLOAD)
     list(APPEND arguments --no-payload)
