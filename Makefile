@@ -26,7 +26,7 @@ demo: build
 # The stub against an NSIS installer and against cp plus setup; kept apart
 # from the tests. BENCH_RUNS sets the measured rounds (default 7).
 bench: build
-	@sh scripts/install-deps nsis
+	@sh scripts/install-deps nsis gnuplot-nox
 	@python3 scripts/bench $(BUILD)
 
 clean:
