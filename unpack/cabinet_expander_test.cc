@@ -171,6 +171,16 @@ class DocumentedCreateFile {
   testing_support::ImportPatch patch_;
 };
 
+// `cabinet` with its first file's stored attributes set to `attributes`,
+// written into `folder` as "SETUP.EX_"; its path.
+std::wstring PlaceCabinet(const ScratchFolder& folder, std::string cabinet,
+                          uint32_t attributes) {
+  unpack_testing::SetFirstFileAttributes(&cabinet, attributes);
+  const std::wstring path = folder.Child(L"SETUP.EX_");
+  WriteWholeFile(path, cabinet);
+  return path;
+}
+
 TEST(CabinetExpanderTest, ExpandsShippedSizeSetup) {
   ScratchFolder folder(L"expand");
   const std::string cabinet = ReadTestData("setup_large.cab");
@@ -201,15 +211,14 @@ TEST(CabinetExpanderTest, KeepsOnlyFileAttributesOfTheCabinet) {
   for (const uint32_t stored : cases) {
     SCOPED_TRACE(stored);
     ScratchFolder folder(L"attributes");
-    std::string cabinet = original;
-    unpack_testing::SetFirstFileAttributes(&cabinet, stored);
-    const std::wstring cabinet_path = folder.Child(L"SETUP.EX_");
-    WriteWholeFile(cabinet_path, cabinet);
+    const std::wstring cabinet_path =
+        PlaceCabinet(folder, original, stored);
     const std::wstring destination = folder.Child(L"setup.exe");
     CapturedBasicInfo basic_info;
     ASSERT_TRUE(CabinetExpander(cabinet_path.c_str(), destination.c_str()));
     ASSERT_EQ(basic_info.records().size(), 1u);
-    ExpectBasicInfo(basic_info.records()[0], FirstFile(cabinet));
+    ExpectBasicInfo(basic_info.records()[0],
+                    FirstFile(ReadWholeFile(cabinet_path)));
     // What the file system kept: read-only, hidden and system as stored,
     // never the device (0x40) or normal (0x80) bit.
     const DWORD attributes = GetFileAttributesW(destination.c_str());
@@ -225,10 +234,8 @@ TEST(CabinetExpanderTest, LastFileOfSeveralWins) {
   for (const uint32_t first_attributes : {0x20u, 0x01u | 0x02u | 0x04u}) {
     SCOPED_TRACE(first_attributes);
     ScratchFolder folder(L"two_files");
-    std::string cabinet = original;
-    unpack_testing::SetFirstFileAttributes(&cabinet, first_attributes);
-    const std::wstring cabinet_path = folder.Child(L"SETUP.EX_");
-    WriteWholeFile(cabinet_path, cabinet);
+    const std::wstring cabinet_path =
+        PlaceCabinet(folder, original, first_attributes);
     const std::wstring destination = folder.Child(L"setup.exe");
     DocumentedCreateFile documented;
     HandleLedger ledger;
