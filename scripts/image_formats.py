@@ -36,18 +36,6 @@ class NotPeImage(Exception):
     pass
 
 
-class NoPrediction(Exception):
-    pass
-
-
-def u16(data, at):
-    return struct.unpack_from("<H", data, at)[0]
-
-
-def u32(data, at):
-    return struct.unpack_from("<I", data, at)[0]
-
-
 class PeImage:
     """The parts of a PE image's headers that the listing needs."""
 
