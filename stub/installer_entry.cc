@@ -5,10 +5,15 @@
 
 #include "stub/library_search.h"
 #include "stub/run_installer.h"
+#include "stub/stack_guard.h"
 
-extern "C" void InstallerEntry() {
-  // Before anything can make the loader search for a library.
+// Unprotected: the guard changes while this frame is live, and the frame is
+// never left but through ExitProcess.
+extern "C" __attribute__((no_stack_protector)) void InstallerEntry() {
+  // Before anything can make the loader search for a library; the guard's
+  // random source is one such thing.
   installer::RestrictLibrarySearch();
+  installer::SeedStackGuard();
   // For an executable, the null module is the image's own base address.
   const installer::RunOutcome outcome =
       installer::RunInstaller(GetModuleHandleW(nullptr));

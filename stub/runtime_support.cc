@@ -32,14 +32,20 @@ RUNTIME_ROUTINE void* memcpy(void* destination, const void* source,
 // allocate in rax and subtracts it from rsp itself afterwards. Windows
 // commits the stack one guard page at a time, so every page between the
 // current stack pointer and the new one is touched in order, top down.
-// Every register, rax included, is left as it was.
+// Every register, rax included, is left as it was. The routine pushes two
+// registers, so it needs a function-table entry like any compiled function:
+// an exception raised on a probed page is unwound through it.
 asm(R"(
     .section .text$___chkstk_ms,"x"
     .globl ___chkstk_ms
     .def ___chkstk_ms; .scl 2; .type 32; .endef
 ___chkstk_ms:
+    .seh_proc ___chkstk_ms
     pushq %rcx
+    .seh_pushreg %rcx
     pushq %rax
+    .seh_pushreg %rax
+    .seh_endprologue
     # rcx: the stack pointer as it was before the call to this routine.
     leaq 24(%rsp), %rcx
     cmpq $0x1000, %rax
@@ -56,4 +62,5 @@ ___chkstk_ms:
     popq %rax
     popq %rcx
     ret
+    .seh_endproc
 )");

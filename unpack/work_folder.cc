@@ -3,13 +3,11 @@
 #include <sddl.h>
 #include <stdint.h>
 
+#include "support/random_bytes.h"
+
 namespace installer {
 
 namespace {
-
-// RtlGenRandom, which advapi32 exports only under the name
-// "SystemFunction036".
-using RandomFunction = BOOLEAN WINAPI(PVOID buffer, ULONG length);
 
 constexpr wchar_t kFolderSecurityPrefix[] =
     L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)"
@@ -37,19 +35,12 @@ bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
   }
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
 
-  // Looked up, not imported: Windows forwards the export to cryptbase.dll,
-  // which is no known DLL, and the loader resolves an import before the
-  // entry point can keep it from searching beside the installer. Without it
-  // every draw is zero.
-  const auto random_bytes = reinterpret_cast<RandomFunction*>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"advapi32.dll"),
-                                             "SystemFunction036")));
-
   *outcome = MakeOutcome(ExitCode::WorkFolderNotCreated);
   wchar_t* name = work_folder->data() + name_start;
   for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
+    // Without the generator every draw is zero.
     uint8_t random[4] = {};
-    if (random_bytes != nullptr) random_bytes(random, sizeof(random));
+    FillRandomBytes(random, sizeof(random));
     // The room check above guarantees that the digits and suffix fit.
     HexEncode(random, sizeof(random), name, kPathCapacity - name_start);
     name[kRandomDigits] = 0;
