@@ -8,6 +8,15 @@
 
 namespace installer {
 
+namespace {
+
+// The process being waited for, set only between its start and the closing
+// of its handle. Process-wide, because a crash handler has nothing else to
+// ask; zero-filled before the first instruction runs.
+HANDLE g_started_program;
+
+}  // namespace
+
 RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
                           uint32_t code_file, uint32_t code_path,
                           uint32_t code_other) {
@@ -27,18 +36,26 @@ RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
     if (error == ERROR_PATH_NOT_FOUND) return RunOutcome{code_path, attributes};
     return RunOutcome{code_other, error};
   }
+  g_started_program = process.hProcess;
   CloseHandle(process.hThread);
 
   DWORD exit_code = 0;
   if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
       !GetExitCodeProcess(process.hProcess, &exit_code)) {
     const DWORD error = GetLastError();
+    g_started_program = nullptr;
     CloseHandle(process.hProcess);
     SetLastError(error);
     return MakeOutcome(ExitCode::ProcessWaitFailed, error);
   }
+  g_started_program = nullptr;
   CloseHandle(process.hProcess);
   return RunOutcome{exit_code, 0};
+}
+
+bool StartedProgramRunning() {
+  return g_started_program != nullptr &&
+         WaitForSingleObject(g_started_program, 0) == WAIT_TIMEOUT;
 }
 
 }  // namespace installer

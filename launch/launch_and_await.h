@@ -21,6 +21,10 @@ RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
                           uint32_t code_file, uint32_t code_path,
                           uint32_t code_other);
 
+// True while a program that LaunchAndAwait started has not ended, asked
+// without waiting: what the process knows when it crashes during the wait.
+bool StartedProgramRunning();
+
 }  // namespace installer
 
 #endif  // LAUNCH_LAUNCH_AND_AWAIT_H_

@@ -3,6 +3,7 @@
 // exactly the run's.
 #include <windows.h>
 
+#include "stub/crash_ending.h"
 #include "stub/library_search.h"
 #include "stub/run_installer.h"
 #include "stub/stack_guard.h"
@@ -14,6 +15,12 @@ extern "C" __attribute__((no_stack_protector)) void InstallerEntry() {
   // random source is one such thing.
   installer::RestrictLibrarySearch();
   installer::SeedStackGuard();
+  // No "insert a disk" or "drive not ready" box from a program without a
+  // window: a missing medium is reported to the code that asked, as
+  // Microsoft recommends for every application. The caller's own flags are
+  // kept, and setup inherits them all.
+  SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS);
+  installer::InstallCrashEnding();
   // For an executable, the null module is the image's own base address.
   const installer::RunOutcome outcome =
       installer::RunInstaller(GetModuleHandleW(nullptr));

@@ -6,8 +6,10 @@
 #include "cleanup/remove_with_retries.h"
 #include "launch/install_setup.h"
 #include "launch/setup_self_update.h"
+#include "stub/crash_ending.h"
 #include "stub/installer_settings.h"
 #include "stub/run_outcome.h"
+#include "stub/run_state.h"
 #include "support/bounded_string.h"
 #include "support/client_state.h"
 #include "support/registry_key.h"
@@ -16,20 +18,6 @@
 
 namespace installer {
 namespace {
-
-// Everything a run keeps between its stages. It lives in RunInstaller's own
-// frame; nothing of it is allocated.
-struct RunState {
-  PathString module_folder;
-  PathString work_folder;
-  PathString setup_path;
-  PathString archive_path;
-  PathString new_setup_path;
-  TypeTagString setup_type;
-  TypeTagString archive_type;
-  int32_t max_delete_attempts = 0;
-  bool succeeded = false;
-};
 
 bool IsTag(const TypeTagString& tag, const wchar_t* expected) {
   return lstrcmpW(tag.data(), expected) == 0;
@@ -104,6 +92,7 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
                         &outcome)) {
     return outcome;
   }
+  run->work_folder_made = true;
   EnsureFullTag(*settings);
 
   run->max_delete_attempts = 0;
@@ -178,7 +167,10 @@ uint32_t SuccessRecordValue(int32_t max_delete_attempts) {
 RunOutcome RunInstaller(HMODULE module) {
   InstallerSettings settings;
   RunState run;
+  // A crash anywhere in the stages ends the run as a failed stage would.
+  WatchRunForCrash(&settings, &run);
   const RunOutcome outcome = RunStages(module, &settings, &run);
+  WatchRunForCrash(nullptr, nullptr);
   settings.Reset();
   return outcome;
 }

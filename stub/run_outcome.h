@@ -28,6 +28,10 @@ enum class ExitCode : uint32_t {
   SetupStartFileMissing = 122,
   SetupStartPathMissing = 123,
   SetupStartFailed = 124,
+  // An exception that nothing handled ended the run; its code is the
+  // Windows error. A number of its own after the others, so that no report
+  // that an earlier version of the stub wrote can be read as a crash.
+  RunCrashed = 125,
 };
 
 // Windows errors that the stub sets itself rather than receiving them from a

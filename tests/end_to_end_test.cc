@@ -183,6 +183,9 @@ struct Ending {
   // ends; "InstallerExtraCode1" is then at least `extra_code`, and at most
   // what 100 removal attempts give.
   const wchar_t* hold_archive_ms = nullptr;
+  // How the strict cabinet library crashes ("copy", "notify", "handled");
+  // null: it does not.
+  const wchar_t* cabinet_fault = nullptr;
 };
 
 class EndToEndTest : public ::testing::Test {
@@ -251,6 +254,7 @@ class EndToEndTest : public ::testing::Test {
       ScopedVariable setup_exit(kExitCodeVariable, row.setup_exit_code);
       ScopedVariable setup_record(L"STAND_IN_SETUP_RECORD", record.c_str());
       ScopedVariable hold(L"STAND_IN_SETUP_HOLD_ARCHIVE", row.hold_archive_ms);
+      ScopedVariable fault(L"STRICT_CABINET_FAULT", row.cabinet_fault);
       exit_code = RunProgram(path, row.arguments);
     }
 
@@ -393,6 +397,33 @@ TEST_F(EndToEndTest, EveryEndingLeavesOnlyItsRecord) {
     EXPECT_NE(testing_support::ReadWholeFile(strict_log).find(
                   "FDICopy SETUP.EX_ TRUE"),
               std::string::npos);
+  }
+}
+
+// A cabinet library that crashes: the run still ends as a failed stage
+// does, with the crash's own exit code, the exception's code as the Windows
+// error, and nothing left beside the installer. An exception that the
+// library handles itself is none of the run's business. The walk from a
+// fault in the stub's own callback, through the library's frames, up to
+// the process's last-chance filter needs the stub's function table.
+TEST_F(EndToEndTest, CrashesEndLikeAFailedStage) {
+  const char* strict = std::getenv("STRICT_CABINET_EXPECTED");
+  if (strict == nullptr || std::string(strict) != "1") {
+    GTEST_SKIP() << "needs the strict cabinet library, which can crash";
+  }
+  const Ending rows[] = {
+      {"the cabinet library faults inside FDICopy", CABINET_INSTALLER, L"",
+       L"0", false, false, 125, Record::kFailure, 125, 0xC0000005, false, {},
+       "", false, nullptr, L"copy"},
+      {"the stub's callback faults beneath the cabinet library",
+       CABINET_INSTALLER, L"", L"0", false, false, 125, Record::kFailure, 125,
+       0xC0000005, false, {}, "", false, nullptr, L"notify"},
+      {"the cabinet library handles a fault of its own", CABINET_INSTALLER,
+       L"", L"0", false, false, 0, Record::kSuccess, 0, 0x30000, false, {},
+       "install archive:N ", false, nullptr, L"handled"},
+  };
+  for (const Ending& row : rows) {
+    CheckEnding(row, scratch_.Child(L"installer.exe"));
   }
 }
 

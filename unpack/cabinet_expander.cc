@@ -40,6 +40,10 @@ constexpr USHORT kKeptAttributes = 0x27;
 // FDI's answer to a notification that ends FDICopy.
 constexpr INT_PTR kFdiAbort = -1;
 
+// The cabinet files that FDI may hold open at once: the cabinet itself, and
+// a next one it asks for before the stub refuses it.
+constexpr int kMaxFdiSources = 4;
+
 struct ExpansionContext {
   const wchar_t* destination;
   // The stub's own handle to the destination; it outlives FDI's, so that a
@@ -48,6 +52,9 @@ struct ExpansionContext {
   // The duplicate that FDI writes through, until FDI hands it back or
   // closes it; INVALID_HANDLE_VALUE when none is out.
   HANDLE fdi_file;
+  // The cabinet files that FDI opened and has not closed yet, so that a
+  // crash handler can let go of them; INVALID_HANDLE_VALUE in free slots.
+  HANDLE fdi_sources[kMaxFdiSources];
   // What fdintCOPY_FILE announced of the file being written.
   uint32_t announced_size;
   USHORT dos_date;
@@ -61,10 +68,22 @@ struct ExpansionContext {
   uint8_t completed;
 };
 
-// FDI's write and close callbacks carry no user value: they reach the one
-// expansion in progress through this. It is set only while FDICopy runs,
-// and the process has one thread.
+// FDI's open, write and close callbacks carry no user value: they reach the
+// one expansion in progress through this, and so does a crash handler. It is
+// set from just before FDICopy until the expansion has let go of every
+// handle, and the process has one thread.
 ExpansionContext* g_expansion;
+
+// Keeps or forgets one cabinet file that FDI opened.
+void TrackFdiSource(HANDLE handle, HANDLE replacement) {
+  if (g_expansion == nullptr) return;
+  for (HANDLE& source : g_expansion->fdi_sources) {
+    if (source == handle) {
+      source = replacement;
+      return;
+    }
+  }
+}
 
 bool LoadCabinetLibrary() {
   if (g_cabinet_library.module != nullptr) return true;
@@ -195,6 +214,9 @@ INT_PTR __cdecl FdiOpen(char* name, int open_flags, int /*mode*/) {
                          nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   HeapFree(GetProcessHeap(), 0, wide);
+  if (handle != INVALID_HANDLE_VALUE) {
+    TrackFdiSource(INVALID_HANDLE_VALUE, handle);
+  }
   return AsFdiFile(handle);
 }
 
@@ -218,6 +240,7 @@ int __cdecl FdiClose(INT_PTR file) {
   if (g_expansion != nullptr && handle == g_expansion->fdi_file) {
     g_expansion->fdi_file = INVALID_HANDLE_VALUE;
   }
+  TrackFdiSource(handle, INVALID_HANDLE_VALUE);
   return CloseHandle(handle) ? 0 : -1;
 }
 
@@ -293,6 +316,22 @@ INT_PTR __cdecl FdiNotify(FdiNotificationType type,
 
 }  // namespace
 
+void AbandonCabinetExpansion() {
+  ExpansionContext* context = g_expansion;
+  if (context == nullptr) return;
+  g_expansion = nullptr;
+  for (HANDLE& source : context->fdi_sources) {
+    if (source != INVALID_HANDLE_VALUE) {
+      const HANDLE handle = source;
+      source = INVALID_HANDLE_VALUE;
+      CloseHandle(handle);
+    }
+  }
+  CloseFdiFile(context);
+  if (context->file.IsOpen()) context->file.MarkDeleteOnClose();
+  context->file.Close();
+}
+
 bool CabinetExpander(const wchar_t* cabinet_path,
                      const wchar_t* destination_path) {
   if (!LoadCabinetLibrary()) return false;
@@ -334,11 +373,11 @@ bool CabinetExpander(const wchar_t* cabinet_path,
   context.write_failed = false;
   context.aborted = false;
   context.completed = 0;
+  for (HANDLE& source : context.fdi_sources) source = INVALID_HANDLE_VALUE;
   g_expansion = &context;
   const bool copied =
       g_cabinet_library.copy(fdi, cabinet_name, cabinet_folder, 0, FdiNotify,
                              nullptr, &context) != FALSE;
-  g_expansion = nullptr;
   g_cabinet_library.destroy(fdi);
   // A library that gave up in the middle of a file may have left it open.
   CloseFdiFile(&context);
@@ -354,6 +393,7 @@ bool CabinetExpander(const wchar_t* cabinet_path,
     context.file.MarkDeleteOnClose();
   }
   context.file.Close();
+  g_expansion = nullptr;
 
   FreeHeapBlock(cabinet_name);
   FreeHeapBlock(cabinet_folder);

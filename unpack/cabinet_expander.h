@@ -14,6 +14,13 @@ namespace installer {
 bool CabinetExpander(const wchar_t* cabinet_path,
                      const wchar_t* destination_path);
 
+// For a crash handler: closes every handle that the expansion in progress
+// holds, the cabinet library's among them, and has its destination file
+// deleted with its last handle, so that both files can then be removed.
+// Does nothing when no expansion is in progress; the expansion is not used
+// again.
+void AbandonCabinetExpansion();
+
 }  // namespace installer
 
 #endif  // UNPACK_CABINET_EXPANDER_H_

@@ -16,6 +16,13 @@
 // through globals, as FDI gives them no user value. STRICT_CABINET_LOG, when
 // set, names a file that gets one line per FDICopy, so that a test can tell
 // that this library served a process it started.
+//
+// STRICT_CABINET_FAULT makes it a library that crashes, as a damaged or
+// defective one may: "copy" faults inside FDICopy once the caller's
+// destination holds data; "notify" hands the caller's notification callback
+// a null record, so that the fault is raised in the caller's own code with
+// the library's frames beneath it; "handled" raises a fault inside FDICopy
+// and handles it itself, as libraries do, before going on as usual.
 #include <windows.h>
 
 #include "unpack/fdi_interface.h"
@@ -90,6 +97,28 @@ void Abort(int error) {
   if (g_abort == 0) g_abort = error;
 }
 
+enum class Fault { kNone, kCopy, kNotify, kHandled };
+
+Fault RequestedFault() {
+  char text[16];
+  const DWORD length =
+      GetEnvironmentVariableA("STRICT_CABINET_FAULT", text, sizeof(text));
+  if (length == 0 || length >= sizeof(text)) return Fault::kNone;
+  if (lstrcmpA(text, "copy") == 0) return Fault::kCopy;
+  if (lstrcmpA(text, "notify") == 0) return Fault::kNotify;
+  if (lstrcmpA(text, "handled") == 0) return Fault::kHandled;
+  return Fault::kNone;
+}
+
+Fault g_fault = Fault::kNone;
+
+// An access violation at address zero, which the compiler cannot see
+// through.
+void FaultHere() {
+  volatile int* volatile nowhere = nullptr;
+  *nowhere = 1;
+}
+
 }  // namespace
 
 extern "C" {
@@ -97,6 +126,7 @@ extern "C" {
 static UINT __cdecl StrictWrite(INT_PTR file, void* buffer, UINT count) {
   if (g_abort != 0) return static_cast<UINT>(-1);
   const UINT written = g_caller_write(file, buffer, count);
+  if (g_fault == Fault::kCopy) FaultHere();
   if (written != count) Abort(kTargetFileError);
   return written;
 }
@@ -104,6 +134,9 @@ static UINT __cdecl StrictWrite(INT_PTR file, void* buffer, UINT count) {
 static INT_PTR __cdecl StrictNotify(FdiNotificationType type,
                              FdiNotification* notification) {
   if (g_abort != 0) return -1;
+  if (type == installer::kFdiCopyFile && g_fault == Fault::kNotify) {
+    return g_caller_notify(type, nullptr);
+  }
   if (type != installer::kFdiCloseFileInfo) {
     return g_caller_notify(type, notification);
   }
@@ -136,6 +169,11 @@ __declspec(dllexport) BOOL __cdecl FDICopy(HFDI context, char* cabinet_name,
                                            void* user_value) {
   g_caller_notify = notify;
   g_abort = 0;
+  g_fault = RequestedFault();
+  if (g_fault == Fault::kHandled) {
+    // The system's own probe raises the access violation and handles it.
+    IsBadReadPtr(nullptr, 1);
+  }
   BOOL result = g_real.copy(context, cabinet_name, cabinet_folder, flags,
                             StrictNotify, decrypt, user_value);
   if (g_abort != 0) {

@@ -17,10 +17,14 @@
 //   cleanup=complete|incomplete            (when one was made)
 // As soon as the work folder exists, a first report names it (stage=unpack,
 // exit-code=0): should the probe die while unpacking, its caller still knows
-// what to remove. The last report replaces it.
+// what to remove. The last report replaces it. A crash while unpacking (a
+// cabinet library that faults) ends the stage as it ends the installer's:
+// what was unpacked is removed and the report says 125 with the exception's
+// code.
 // Exit codes: 0 report written, 1 the installer cannot be loaded or the
-// report cannot be written (a message on stderr), 2 usage; a crash ends the
-// probe at once with the exception's code, without waiting for a debugger.
+// report cannot be written (a message on stderr), 2 usage; a crash outside
+// the unpack stage ends the probe at once with the exception's code,
+// without waiting for a debugger.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -29,7 +33,9 @@
 #include <string>
 
 #include "cleanup/remove_with_retries.h"
+#include "stub/crash_ending.h"
 #include "stub/run_outcome.h"
+#include "stub/run_state.h"
 #include "support/bounded_string.h"
 #include "unpack/unpack_payload.h"
 #include "unpack/work_folder.h"
@@ -97,35 +103,46 @@ bool WriteReport(const wchar_t* path, const Report& report) {
   return written;
 }
 
+// What a crash while unpacking needs: the stage's state and the report.
+installer::RunState* g_unpacking;
+Report* g_report;
+const wchar_t* g_report_path;
+
+void TakeTypes(const installer::RunState& run, Report* report) {
+  report->archive_type = Utf8(run.archive_type.data());
+  report->setup_type = Utf8(run.setup_type.data());
+  report->cleaned_up =
+      GetFileAttributesW(run.work_folder.data()) == INVALID_FILE_ATTRIBUTES;
+}
+
 // The installer's own stages from the work folder to its unpacked payload,
 // then the removal of everything they made.
 void Unpack(HMODULE image, const PathString& folder,
             const wchar_t* report_path, Report* report) {
   report->stage = "work-folder";
-  PathString work_folder;
-  if (!installer::CreateWorkFolder(folder.data(), &work_folder,
+  installer::RunState run;
+  if (!installer::CreateWorkFolder(folder.data(), &run.work_folder,
                                    &report->outcome)) {
     return;
   }
-  report->work_folder = Utf8(work_folder.data());
+  run.work_folder_made = true;
+  report->work_folder = Utf8(run.work_folder.data());
 
   report->stage = "unpack";
   WriteReport(report_path, *report);
-  PathString setup_path;
-  PathString archive_path;
-  TypeTagString setup_type;
-  TypeTagString archive_type;
-  int32_t max_delete_attempts = 0;
+  g_report_path = report_path;
+  g_report = report;
+  g_unpacking = &run;
   report->outcome = installer::UnpackPayload(
-      image, work_folder.data(), &setup_path, &setup_type, &archive_path,
-      &archive_type, &max_delete_attempts);
-  report->archive_type = Utf8(archive_type.data());
-  report->setup_type = Utf8(setup_type.data());
+      image, run.work_folder.data(), &run.setup_path, &run.setup_type,
+      &run.archive_path, &run.archive_type, &run.max_delete_attempts);
+  g_unpacking = nullptr;
 
-  installer::RemoveUnpackedFiles(archive_path.data(), setup_path.data(),
-                                 work_folder.data(), &max_delete_attempts);
-  report->cleaned_up =
-      GetFileAttributesW(work_folder.data()) == INVALID_FILE_ATTRIBUTES;
+  installer::RemoveUnpackedFiles(run.archive_path.data(),
+                                 run.setup_path.data(),
+                                 run.work_folder.data(),
+                                 &run.max_delete_attempts);
+  TakeTypes(run, report);
 }
 
 // False when the installer cannot be loaded; the report then holds nothing.
@@ -150,9 +167,21 @@ bool Probe(const std::wstring& full_path, const wchar_t* report_path,
 }
 
 // Damaged cabinet data can crash the platform's cabinet library (Wine's
-// does, on some damaged MSZIP blocks). Ending at once lets the caller clean
-// up instead of waiting for a debugger.
-LONG WINAPI EndOnCrash(EXCEPTION_POINTERS*) {
+// does, on some damaged MSZIP blocks). While unpacking, the stage ends as
+// the installer's crash ending ends it; elsewhere the probe ends at once, so
+// that its caller can clean up instead of waiting for a debugger.
+LONG WINAPI EndOnCrash(EXCEPTION_POINTERS* exception) {
+  static volatile LONG ending;
+  const DWORD code = exception->ExceptionRecord->ExceptionCode;
+  if (InterlockedExchange(&ending, 1) != 0 || g_unpacking == nullptr) {
+    TerminateProcess(GetCurrentProcess(), code);
+  }
+  installer::ReleaseCrashedRun(g_unpacking, true);
+  g_report->outcome =
+      installer::MakeOutcome(installer::ExitCode::RunCrashed, code);
+  TakeTypes(*g_unpacking, g_report);
+  TerminateProcess(GetCurrentProcess(),
+                   WriteReport(g_report_path, *g_report) ? 0 : 1);
   return EXCEPTION_EXECUTE_HANDLER;
 }
 

@@ -1,0 +1,34 @@
+// How a run that crashes still ends like a failed stage: an exception that
+// nothing in the process handles (a fault in the cabinet library, in one of
+// the stub's callbacks, on a page of the image that can no longer be read)
+// records the crash, removes what the run unpacked and ends the process with
+// its own exit code, instead of leaving the work folder behind and, on
+// Windows, a fault dialog on a program that never opens a window.
+#ifndef STUB_CRASH_ENDING_H_
+#define STUB_CRASH_ENDING_H_
+
+#include "stub/installer_settings.h"
+#include "stub/run_state.h"
+
+namespace installer {
+
+// Makes EndCrashedRun the process's last-chance exception filter. The
+// filter runs only for exceptions that no handler on the stack took:
+// an exception that a library raises and handles itself never reaches it.
+void InstallCrashEnding();
+
+// The run that a crash ends; null for none (before the run and after it,
+// when the frame that holds these is gone).
+void WatchRunForCrash(const InstallerSettings* settings, const RunState* run);
+
+// The part of a crash's ending that the release tools share with the stub:
+// lets go of whatever the cabinet library held, then, when `remove_files`
+// is set, `run` has made its work folder and no program that it started is
+// still running (that one may still need them; it is not waited for a
+// second time), removes what `run` unpacked and the folder. `run` may be
+// null.
+void ReleaseCrashedRun(const RunState* run, bool remove_files);
+
+}  // namespace installer
+
+#endif  // STUB_CRASH_ENDING_H_
