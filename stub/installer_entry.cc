@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "stub/crash_ending.h"
+#include "stub/image_pages.h"
 #include "stub/library_search.h"
 #include "stub/run_installer.h"
 #include "stub/stack_guard.h"
@@ -22,7 +23,10 @@ extern "C" __attribute__((no_stack_protector)) void InstallerEntry() {
   SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS);
   installer::InstallCrashEnding();
   // For an executable, the null module is the image's own base address.
-  const installer::RunOutcome outcome =
-      installer::RunInstaller(GetModuleHandleW(nullptr));
+  const HMODULE module = GetModuleHandleW(nullptr);
+  // From here on the run, its crash ending included, no longer reads the
+  // installer file but for the payload.
+  installer::DetachImageFromFile(module);
+  const installer::RunOutcome outcome = installer::RunInstaller(module);
   ExitProcess(outcome.exit_code);
 }

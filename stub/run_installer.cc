@@ -7,6 +7,7 @@
 #include "launch/install_setup.h"
 #include "launch/setup_self_update.h"
 #include "stub/crash_ending.h"
+#include "stub/image_pages.h"
 #include "stub/installer_settings.h"
 #include "stub/run_outcome.h"
 #include "stub/run_state.h"
@@ -81,6 +82,14 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
 
   if (!settings->Load(module)) {
     return MakeOutcome(ExitCode::SettingsFailed, GetLastError());
+  }
+  // The previous version is read in place from the resources, which stay
+  // mapped from the installer file, and used again once setup has run.
+  if (settings->previous_version != nullptr) {
+    DetachRangeFromFile(
+        settings->previous_version,
+        (static_cast<uint64_t>(lstrlenW(settings->previous_version)) + 1) *
+            sizeof(wchar_t));
   }
   if (settings->cleanup_mode) {
     return MakeOutcome(ExitCode::CleanupModeExit);

@@ -6,23 +6,58 @@ namespace {
 
 constexpr const wchar_t* kPayloadTypes[] = {L"B7", L"BL", L"BN"};
 
-// Returning FALSE ends the enumeration of the current type.
+// The enumeration of one type.
+struct TypeVisit {
+  PayloadSearch* search;
+  // The visitor itself ended the enumeration: its result is then no failure
+  // of the enumeration's own.
+  bool ended_by_visitor;
+};
+
+// A resource call that fails with one of these found nothing, which is no
+// error here: no resources at all, none of the type or name, or none in a
+// language-resource file that the system also looked at (the loader's own
+// range of errors, 15100 to 15199). Any other error is a failure to read the
+// resource directory, a page of the image that cannot be read say, and is
+// reported as what it is, not as a missing item.
+bool MeansNothingFound(DWORD error) {
+  return error == 0 || error == ERROR_RESOURCE_DATA_NOT_FOUND ||
+         error == ERROR_RESOURCE_TYPE_NOT_FOUND ||
+         error == ERROR_RESOURCE_NAME_NOT_FOUND ||
+         (error >= 15100 && error <= 15199);
+}
+
+// Ends the enumeration of the current type, keeping the error of the
+// resource call that failed, if it was one.
+BOOL EndVisit(TypeVisit* visit, DWORD error) {
+  if (!MeansNothingFound(error) && visit->search->error == 0) {
+    visit->search->error = error;
+  }
+  visit->ended_by_visitor = true;
+  return FALSE;
+}
+
 BOOL CALLBACK VisitPayloadName(HMODULE module, LPCWSTR type, LPWSTR name,
                                LONG_PTR parameter) {
+  auto* visit = reinterpret_cast<TypeVisit*>(parameter);
   // Numbered entries come after all named ones and are never payload.
-  if (IS_INTRESOURCE(name)) return FALSE;
+  if (IS_INTRESOURCE(name)) return EndVisit(visit, 0);
+  // The last error is cleared first: a resource without data fails no call,
+  // and ends the visit without an error.
+  SetLastError(0);
   const HRSRC resource = FindResourceW(module, name, type);
-  if (resource == nullptr) return FALSE;
+  if (resource == nullptr) return EndVisit(visit, GetLastError());
   const DWORD size = SizeofResource(module, resource);
-  if (size == 0) return FALSE;
+  if (size == 0) return EndVisit(visit, GetLastError());
   const HGLOBAL loaded = LoadResource(module, resource);
-  if (loaded == nullptr) return FALSE;
+  if (loaded == nullptr) return EndVisit(visit, GetLastError());
   const void* data = LockResource(loaded);
-  if (data == nullptr) return FALSE;
-  return RecordPayloadItem(name, data, size,
-                           reinterpret_cast<PayloadSearch*>(parameter))
-             ? TRUE
-             : FALSE;
+  if (data == nullptr) return EndVisit(visit, GetLastError());
+  if (!RecordPayloadItem(name, data, size, visit->search)) {
+    visit->ended_by_visitor = true;
+    return FALSE;
+  }
+  return TRUE;
 }
 
 }  // namespace
@@ -32,10 +67,14 @@ RunOutcome SearchPayload(HMODULE module, PayloadSearch* search,
                          TypeTagString* setup_type) {
   for (const wchar_t* type : kPayloadTypes) {
     search->error = 0;
-    // A type without resources simply contributes nothing, so the
-    // enumeration's own result says nothing worth acting on.
-    EnumResourceNamesW(module, type, VisitPayloadName,
-                       reinterpret_cast<LONG_PTR>(search));
+    TypeVisit visit = {search, false};
+    // A type without resources simply contributes nothing; a directory that
+    // cannot be read is an error like any the visitor records.
+    if (!EnumResourceNamesW(module, type, VisitPayloadName,
+                            reinterpret_cast<LONG_PTR>(&visit)) &&
+        !visit.ended_by_visitor) {
+      EndVisit(&visit, GetLastError());
+    }
     if (search->error != 0) {
       return MakeOutcome(archive_type->IsEmpty() ? ExitCode::ArchiveNotUnpacked
                                                  : ExitCode::SetupNotUnpacked,

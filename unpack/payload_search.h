@@ -17,8 +17,9 @@ namespace installer {
 // and fills `search`, which the caller passes in fresh. The tags, passed in
 // empty, receive the type in which each item was first found. Fails with 112
 // or 115 (the choice follows whether the archive's type was known when the
-// error arose) and the error 13, 68, 206, or 2 for a missing item. Writes
-// nothing to disk.
+// error arose) and the error 13, 68, 206, the error with which reading the
+// resource directory failed, or 2 for a missing item. Writes nothing to
+// disk.
 RunOutcome SearchPayload(HMODULE module, PayloadSearch* search,
                          TypeTagString* archive_type,
                          TypeTagString* setup_type);
