@@ -7,18 +7,18 @@ namespace {
 // Every page size that Windows uses for image sections on x64.
 constexpr uintptr_t kPageSize = 0x1000;
 
-// The writable counterpart of a protection. On a page mapped from an image,
-// Windows gives a writable request copy-on-write access.
-DWORD Writable(DWORD protection) {
+// The copy-on-write counterpart of a page's protection: a write to such a
+// page of a mapped view makes a private copy of the page for the process.
+DWORD CopyOnWrite(DWORD protection) {
   const DWORD kept = protection & ~0xFFu;
   switch (protection & 0xFF) {
     case PAGE_EXECUTE:
     case PAGE_EXECUTE_READ:
     case PAGE_EXECUTE_READWRITE:
     case PAGE_EXECUTE_WRITECOPY:
-      return kept | PAGE_EXECUTE_READWRITE;
+      return kept | PAGE_EXECUTE_WRITECOPY;
     default:
-      return kept | PAGE_READWRITE;
+      return kept | PAGE_WRITECOPY;
   }
 }
 
@@ -28,7 +28,7 @@ void DetachPages(uintptr_t first, uintptr_t size) {
   MEMORY_BASIC_INFORMATION info;
   DWORD old_protection = 0;
   if (VirtualQuery(start, &info, sizeof(info)) == sizeof(info) &&
-      VirtualProtect(start, size, Writable(info.Protect), &old_protection)) {
+      VirtualProtect(start, size, CopyOnWrite(info.Protect), &old_protection)) {
     for (uintptr_t page = first; page < first + size; page += kPageSize) {
       volatile uint8_t* byte = reinterpret_cast<volatile uint8_t*>(page);
       *byte = *byte;
