@@ -40,7 +40,6 @@ void ReleaseCrashedRun(const RunState* run, bool remove_files) {
       StartedProgramRunning()) {
     return;
   }
-  int32_t max_delete_attempts = run->max_delete_attempts;
   // Besides the archive and the setup resource's file, the one name the
   // stub gives a file itself: the expanded setup program, or the one that
   // the installed setup program builds from a patch. A crash between its
@@ -52,6 +51,8 @@ void ReleaseCrashedRun(const RunState* run, bool remove_files) {
     int32_t attempts = 0;
     RemoveWithRetries(made_setup.data(), &attempts);
   }
+  // No success record follows a crash: the attempt count goes nowhere.
+  int32_t max_delete_attempts = 0;
   RemoveUnpackedFiles(run->archive_path.data(), run->setup_path.data(),
                       run->work_folder.data(), &max_delete_attempts);
 }

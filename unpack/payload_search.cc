@@ -53,11 +53,9 @@ BOOL CALLBACK VisitPayloadName(HMODULE module, LPCWSTR type, LPWSTR name,
   if (loaded == nullptr) return EndVisit(visit, GetLastError());
   const void* data = LockResource(loaded);
   if (data == nullptr) return EndVisit(visit, GetLastError());
-  if (!RecordPayloadItem(name, data, size, visit->search)) {
-    visit->ended_by_visitor = true;
-    return FALSE;
-  }
-  return TRUE;
+  // A rejected name has recorded its own error.
+  return RecordPayloadItem(name, data, size, visit->search) ? TRUE
+                                                            : EndVisit(visit, 0);
 }
 
 }  // namespace

@@ -108,7 +108,8 @@ installer::RunState* g_unpacking;
 Report* g_report;
 const wchar_t* g_report_path;
 
-void TakeTypes(const installer::RunState& run, Report* report) {
+// The type tags the search left, and whether the work folder is gone.
+void FillReportFrom(const installer::RunState& run, Report* report) {
   report->archive_type = Utf8(run.archive_type.data());
   report->setup_type = Utf8(run.setup_type.data());
   report->cleaned_up =
@@ -142,7 +143,7 @@ void Unpack(HMODULE image, const PathString& folder,
                                  run.setup_path.data(),
                                  run.work_folder.data(),
                                  &run.max_delete_attempts);
-  TakeTypes(run, report);
+  FillReportFrom(run, report);
 }
 
 // False when the installer cannot be loaded; the report then holds nothing.
@@ -179,7 +180,7 @@ LONG WINAPI EndOnCrash(EXCEPTION_POINTERS* exception) {
   installer::ReleaseCrashedRun(g_unpacking, true);
   g_report->outcome =
       installer::MakeOutcome(installer::ExitCode::RunCrashed, code);
-  TakeTypes(*g_unpacking, g_report);
+  FillReportFrom(*g_unpacking, g_report);
   TerminateProcess(GetCurrentProcess(),
                    WriteReport(g_report_path, *g_report) ? 0 : 1);
   return EXCEPTION_EXECUTE_HANDLER;
