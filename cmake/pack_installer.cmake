@@ -4,6 +4,8 @@
 # Cache variables, so that pack_installer() sees them from every folder.
 set(PACK_INSTALLER_SCRIPT "${PROJECT_SOURCE_DIR}/scripts/pack-installer"
     CACHE INTERNAL "")
+set(PACK_INSTALLER_FORMATS "${PROJECT_SOURCE_DIR}/scripts/image_formats.py"
+    CACHE INTERNAL "")
 set(INSTALLER_ICON "${CMAKE_BINARY_DIR}/resources/installer.ico"
     CACHE INTERNAL "")
 set(INSTALLER_RESOURCE_FILES
@@ -39,7 +41,7 @@ function(pack_installer name)
   if(NOT ARG_OUTPUT)
     message(FATAL_ERROR "pack_installer(${name}): OUTPUT is required")
   endif()
-  set(arguments --no-inspect --no-build)
+  set(arguments --no-inspect --no-build --quiet)
   set(inputs)
   if(ARG_NO_PAYLOAD)
     list(APPEND arguments --no-payload)
@@ -75,7 +77,8 @@ function(pack_installer name)
             "STUB_CC=${CMAKE_C_COMPILER}" "STUB_WINDRES=${CMAKE_RC_COMPILER}"
             ${PYTHON3} "${PACK_INSTALLER_SCRIPT}" ${arguments}
             --output "${ARG_OUTPUT}" --build-dir "${CMAKE_BINARY_DIR}"
-    DEPENDS "${PACK_INSTALLER_SCRIPT}" ${INSTALLER_RESOURCE_FILES}
+    DEPENDS "${PACK_INSTALLER_SCRIPT}" "${PACK_INSTALLER_FORMATS}"
+            ${INSTALLER_RESOURCE_FILES}
             installer_icon "${INSTALLER_ICON}" ${stub_libraries} ${inputs}
             ${ARG_DEPENDS}
     COMMENT "Packing ${ARG_OUTPUT}"

@@ -3,11 +3,13 @@ images, their resources and manifests, and cabinets. Shared by
 scripts/pack-installer and scripts/inspect-installer, which put this folder
 on their module path.
 
-Every reader takes bytes and works on what they hold: a cut-short or damaged
-file gives fewer facts or a ValueError, never a read past its end.
+Every reader takes a bytes-like object (bytes, or a read-only mmap of a
+file of any size, sliced through memoryviews so that nothing is copied) and
+works on what it holds: a cut-short or damaged file gives fewer facts or a
+ValueError, never a read past its end.
 """
-import re
 import struct
+import xml.etree.ElementTree as ElementTree
 import zlib
 
 RT_MANIFEST = 24
@@ -16,6 +18,23 @@ RESOURCE_DIRECTORY = 2
 SECURITY_DIRECTORY = 4
 
 MACHINES = {0x8664: "x86-64", 0x14C: "x86", 0xAA64: "ARM64"}
+# The machines whose programs an x86-64 Windows starts.
+STARTABLE_MACHINES = (0x8664, 0x14C)
+SUBSYSTEMS = {1: "native (a driver)", 2: "Windows GUI", 3: "console",
+              9: "Windows CE", 10: "EFI application",
+              11: "EFI boot service driver", 12: "EFI runtime driver",
+              14: "Xbox", 16: "Windows boot application"}
+STARTABLE_SUBSYSTEMS = (2, 3)
+IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
+IMAGE_FILE_DLL = 0x2000
+CLR_DIRECTORY = 14
+COMIMAGE_FLAGS_ILONLY = 0x1
+COMIMAGE_FLAGS_32BITREQUIRED = 0x2
+COMIMAGE_FLAGS_32BITPREFERRED = 0x20000
+# The namespaces in which Windows reads a manifest's elements.
+MANIFEST_NAMESPACES = ("urn:schemas-microsoft-com:asm.v1",
+                       "urn:schemas-microsoft-com:asm.v2",
+                       "urn:schemas-microsoft-com:asm.v3")
 
 CABINET_SIGNATURE = b"MSCF"
 CABINET_COMPRESSION = {0: "none", 1: "MSZIP", 2: "Quantum", 3: "LZX"}
@@ -47,6 +66,7 @@ class PeImage:
         if pe + 24 > len(data) or data[pe:pe + 4] != b"PE\0\0":
             raise NotPeImage("no PE signature")
         self.machine = u16(data, pe + 4)
+        self.characteristics = u16(data, pe + 22)
         section_count = u16(data, pe + 6)
         optional_size = u16(data, pe + 20)
         optional = pe + 24
@@ -61,6 +81,7 @@ class PeImage:
             raise NotPeImage(f"unknown optional header magic 0x{magic:04X}")
         if directories > optional + optional_size:
             raise NotPeImage("optional header cut short")
+        self.subsystem = u16(data, optional + 68)
         count = u32(data, directories - 4)
         self.directories = []
         for i in range(count):
@@ -94,28 +115,70 @@ class PeImage:
         return None, 0
 
     def read(self, rva, size):
-        """The bytes at an RVA; fewer when the file is cut short."""
+        """A view of the bytes at an RVA; fewer when the file is cut
+        short."""
         offset, available = self.offset_of(rva)
         if offset is None:
             return b""
-        return self.data[offset:offset + min(size, available)]
+        return memoryview(self.data)[offset:offset + min(size, available)]
+
+    def clr_flags(self):
+        """The runtime flags of a .NET image's CLR header; None for a
+        native image."""
+        rva, size = self.directory(CLR_DIRECTORY)
+        header = self.read(rva, 20) if rva and size else b""
+        return u32(header, 16) if len(header) == 20 else None
+
+    def runs_as(self):
+        """The machine whose process runs the image on x86-64 Windows: an
+        x86-marked .NET image that holds only IL and neither requires nor
+        prefers 32 bits runs as a 64-bit process."""
+        flags = self.clr_flags()
+        if (self.machine == 0x14C and flags is not None
+                and flags & COMIMAGE_FLAGS_ILONLY
+                and not flags & (COMIMAGE_FLAGS_32BITREQUIRED |
+                                 COMIMAGE_FLAGS_32BITPREFERRED)):
+            return 0x8664
+        return self.machine
+
+    def refusal_to_start_at_all(self):
+        """Why Windows would start this image as a program for nobody; None
+        when it is a program it can start."""
+        if self.characteristics & IMAGE_FILE_DLL:
+            return ("it is a DLL, not a program; give the setup program "
+                    "itself")
+        if not self.characteristics & IMAGE_FILE_EXECUTABLE_IMAGE:
+            return ("it is not marked executable (an object file or a "
+                    "failed link); give the linked setup program")
+        if self.subsystem not in STARTABLE_SUBSYSTEMS:
+            what = SUBSYSTEMS.get(self.subsystem,
+                                  f"subsystem {self.subsystem}")
+            return (f"its subsystem is {what}, and Windows starts only "
+                    "Windows GUI and console programs with CreateProcess; "
+                    "give the setup program itself")
+        if self.machine not in STARTABLE_MACHINES:
+            return (f"it is built for {machine_name(self.machine)}, and the "
+                    "installer runs on x86-64 Windows, which starts only "
+                    "x86-64 and x86 programs; build setup for one of them")
+        return None
 
 
 class Resource:
-    def __init__(self, type_key, name_key, language, size, data):
+    def __init__(self, type_key, name_key, language, size, data, codepage=0):
         self.type = type_key    # str for a named entry, int for a numbered
         self.name = name_key
         self.language = language
         self.size = size        # as the directory states it
         self.data = data        # what the file holds of it
+        self.codepage = codepage
 
 
 def resource_key(section, entry_name):
     if entry_name & 0x80000000:
         at = entry_name & 0x7FFFFFFF
         length = u16(section, at)
-        return section[at + 2:at + 2 + 2 * length].decode("utf-16-le",
-                                                           "replace")
+        return bytes(section[at + 2:at + 2 + 2 * length]).decode(
+            "utf-16-le", "replace")
     return entry_name
 
 
@@ -125,8 +188,8 @@ def read_resources(image):
     if rva == 0 or size == 0:
         return []
     offset, available = image.offset_of(rva)
-    section = (image.data[offset:offset + available] if offset is not None
-               else b"")
+    section = (memoryview(image.data)[offset:offset + available]
+               if offset is not None else b"")
     if len(section) < 16:
         raise ValueError("the resource directory lies outside the file")
     resources = []
@@ -155,10 +218,12 @@ def read_resources(image):
             for language, leaf in entries(name_target & 0x7FFFFFFF):
                 if leaf & 0x80000000 or leaf + 16 > len(section):
                     continue
-                data_rva, data_size = struct.unpack_from("<II", section, leaf)
+                data_rva, data_size, codepage = struct.unpack_from(
+                    "<III", section, leaf)
                 resources.append(Resource(type_key, name_key, language,
                                           data_size,
-                                          image.read(data_rva, data_size)))
+                                          image.read(data_rva, data_size),
+                                          codepage))
     return resources
 
 
@@ -166,42 +231,45 @@ def machine_name(machine):
     return MACHINES.get(machine, f"machine 0x{machine:04X}")
 
 
-def execution_level(resources):
-    """What the executable's manifest asks of Windows:
-    (level, uiAccess), each a text or None; None when there is no manifest
-    or it names no requestedExecutionLevel. Raises ValueError when the
-    manifest cannot be read as text."""
-    manifests = [r for r in resources
-                 if r.type == RT_MANIFEST and r.name == MANIFEST_ID]
-    if not manifests:
-        return None
-    for encoding in ("utf-8-sig", "utf-16"):
-        try:
-            text = manifests[0].data.decode(encoding)
-            break
-        except UnicodeDecodeError:
-            continue
-    else:
-        raise ValueError("the manifest is not UTF-8 or UTF-16 text")
-    element = re.search(r"<(?:\w+:)?requestedExecutionLevel\b([^>]*)>", text)
-    if not element:
-        return None
-    level = re.search(r"\blevel\s*=\s*[\"']([^\"']*)[\"']", element.group(1))
-    ui = re.search(r"\buiAccess\s*=\s*[\"']([^\"']*)[\"']", element.group(1))
-    return (level.group(1) if level else None, ui.group(1) if ui else None)
+class ManifestError(ValueError):
+    pass
+
+
+def manifest_resource(resources):
+    """The manifest that Windows reads when it starts the image, or None."""
+    return next((r for r in resources
+                 if r.type == RT_MANIFEST and r.name == MANIFEST_ID), None)
+
+
+def requested_privileges(data):
+    """(level, uiAccess) of a manifest's requestedExecutionLevel, each a text
+    or None; None when it names none. Read as Windows reads it: XML in
+    UTF-8 or UTF-16 (with or without a byte-order mark), comments ignored,
+    the element taken only in a manifest namespace. Raises ManifestError
+    when the manifest is not well-formed XML."""
+    try:
+        root = ElementTree.fromstring(bytes(data))
+    except ElementTree.ParseError as error:
+        raise ManifestError(f"not well-formed XML: {error}") from None
+    for element in root.iter():
+        namespace, _, name = element.tag.rpartition("}")
+        if (name == "requestedExecutionLevel"
+                and namespace.lstrip("{") in MANIFEST_NAMESPACES):
+            return element.get("level"), element.get("uiAccess")
+    return None
 
 
 def describe_execution_level(resources):
     """The manifest's requestedExecutionLevel as the listings show it."""
-    has_manifest = any(r.type == RT_MANIFEST and r.name == MANIFEST_ID
-                       for r in resources)
+    manifest = manifest_resource(resources)
+    if manifest is None:
+        return "no manifest"
     try:
-        found = execution_level(resources)
-    except ValueError:
-        return "unreadable manifest"
+        found = requested_privileges(manifest.data)
+    except ManifestError as error:
+        return f"manifest {error}"
     if found is None:
-        return ("no requestedExecutionLevel" if has_manifest
-                else "no manifest")
+        return "no requestedExecutionLevel"
     level, ui = found
     result = (f"requestedExecutionLevel \"{level}\"" if level is not None
               else "requestedExecutionLevel without a level")
@@ -210,36 +278,69 @@ def describe_execution_level(resources):
     return result
 
 
-def refusal_to_start(machine, level):
-    """Why Windows would refuse to start a setup program named "setup.exe"
-    from a process that runs as its caller, as the installer does
-    (CreateProcessW fails with ERROR_ELEVATION_REQUIRED, 740); None when it
-    would start it. `level` is the manifest's requestedExecutionLevel or
-    None."""
+class Refusal:
+    """Why Windows would not start a program as "setup.exe" from the
+    installer, which runs as its caller. `elevated_would_start` says that a
+    run of the installer that is itself elevated would start it."""
+
+    def __init__(self, reason, elevated_would_start=False):
+        self.reason = reason
+        self.elevated_would_start = elevated_would_start
+
+
+def refusal_to_start(image, resources):
+    """A Refusal, or None when Windows starts the image from the installer
+    in any run."""
+    reason = image.refusal_to_start_at_all()
+    if reason:
+        return Refusal(reason)
+    manifest = manifest_resource(resources)
+    found = None
+    if manifest is not None:
+        try:
+            found = requested_privileges(manifest.data)
+        except ManifestError as error:
+            return Refusal(f"its manifest is {error}, and Windows starts no "
+                           "program whose manifest it cannot read (the "
+                           "side-by-side configuration is incorrect); repair "
+                           "the manifest")
+    level, ui = found or (None, None)
+    if ui is not None and ui.strip().lower() == "true":
+        return Refusal("its manifest asks for uiAccess=\"true\", which "
+                       "Windows grants only to a signed program in a secure "
+                       "folder such as Program Files, never to one in a work "
+                       "folder beside the installer; set uiAccess=\"false\"")
     if level == "requireAdministrator":
-        return ("its manifest asks for \"requireAdministrator\", so a run "
-                "that is not elevated cannot start it")
+        return Refusal("its manifest asks for \"requireAdministrator\", so a "
+                       "run that is not elevated cannot start it", True)
     if level == "highestAvailable":
-        return ("its manifest asks for \"highestAvailable\", so an "
-                "administrator's run that is not elevated cannot start it")
-    if level is None and machine == 0x14C:
-        return ("it is a 32-bit program named setup.exe without a "
-                "requestedExecutionLevel, which Windows' installer detection "
-                "runs only elevated")
+        return Refusal("its manifest asks for \"highestAvailable\", so an "
+                       "administrator's run that is not elevated cannot "
+                       "start it", True)
+    # Installer detection looks at the image as the loader sees it, before
+    # any runtime decides how wide its process is, so a .NET image marked
+    # x86 counts as 32-bit here even when it runs as a 64-bit process.
+    if level is None and image.machine == 0x14C:
+        return Refusal("it is a 32-bit program named setup.exe without a "
+                       "requestedExecutionLevel, which Windows' installer "
+                       "detection runs only elevated", True)
     return None
 
 
-def setup_program_facts(data):
-    """(machine, requested execution level or None) of a setup program's
-    bytes; raises NotPeImage or ValueError."""
-    image = PeImage(data)
-    found = execution_level(read_resources(image))
-    return image.machine, (found[0] if found else None)
+def describe_machine(image):
+    """The image's machine, and for a .NET image how it runs."""
+    text = machine_name(image.machine)
+    if image.clr_flags() is not None:
+        width = "64-bit" if image.runs_as() == 0x8664 else "32-bit"
+        text += f" (.NET, runs as a {width} process on x86-64 Windows)"
+    return text
 
 
 def c_string(data, at):
-    end = data.index(b"\0", at)
-    return data[at:end], end + 1
+    end = bytes(data[at:at + 256]).find(b"\0")
+    if end < 0:
+        raise ValueError("a name in the cabinet is not terminated")
+    return bytes(data[at:at + end]), at + end + 1
 
 
 class Cabinet:
@@ -331,3 +432,71 @@ class Cabinet:
         if len(out) < offset + size:
             raise ValueError("the folder holds less than its files")
         return bytes(out[offset:offset + size])
+
+
+SEVEN_ZIP_SIGNATURE = b"7z\xbc\xaf\x27\x1c"
+SEVEN_ZIP_START_HEADER = 32
+CRC_BLOCK = 1 << 20
+
+
+def seven_zip_problem(read_at, size, name=""):
+    """What keeps a 7z archive from being read whole, as far as its own
+    headers tell, or None. `read_at(offset, count)` gives the archive's
+    bytes, `size` is how many it has, `name` its file name if it has one.
+
+    The start header (signature, format version, its own CRC, and where
+    the next header lies, how long it is and its CRC) says where the
+    archive ends, so a cut-short archive or the first volume of a split one
+    shows without reading the data between."""
+    start = bytes(read_at(0, SEVEN_ZIP_START_HEADER))
+    if start[:6] != SEVEN_ZIP_SIGNATURE:
+        return ("it is not a 7z archive (no signature 37 7A BC AF 27 1C); "
+                "make one with '7z a product.7z FILES...'")
+    if len(start) < SEVEN_ZIP_START_HEADER:
+        return (f"it is cut short inside its start header ({size} bytes); "
+                "pack the whole archive")
+    if start[6] != 0:
+        return (f"its format version {start[6]}.{start[7]} is not one that "
+                "7z reads (0.x); make it with 7z")
+    if zlib.crc32(start[12:32]) != u32(start, 8):
+        return ("its start header is damaged (its CRC does not match); "
+                "make the archive again")
+    offset, length, crc = struct.unpack_from("<QQI", start, 12)
+    end = SEVEN_ZIP_START_HEADER + offset + length
+    if end > size:
+        if name[-3:].isdigit() and name[-4:-3] == ".":
+            return (f"it is one volume of a split archive (its headers "
+                    f"need {end} bytes, this volume holds {size}); setup "
+                    "receives one file, so make the archive without -v")
+        return (f"it is cut short: its headers say it ends at byte {end}, "
+                f"the file holds {size} (an unfinished copy or download, "
+                "or the first volume of a split archive); pack the whole "
+                "archive")
+    if length == 0:
+        return None  # an empty archive has no next header
+    computed = 0
+    at = SEVEN_ZIP_START_HEADER + offset
+    while at < end:
+        block = read_at(at, min(CRC_BLOCK, end - at))
+        if not block:
+            return "it could not be read to its end"
+        computed = zlib.crc32(block, computed)
+        at += len(block)
+    if computed != crc:
+        return ("its header is damaged (its CRC does not match); make the "
+                "archive again")
+    return None
+
+
+def file_reader(f):
+    """A `read_at` over an open file."""
+    def read_at(offset, count):
+        f.seek(offset)
+        return f.read(count)
+    return read_at
+
+
+def buffer_reader(data):
+    """A `read_at` over a bytes-like object, without copying it."""
+    view = memoryview(data)
+    return lambda offset, count: view[offset:offset + count]
