@@ -28,7 +28,8 @@ terminate_registry_text_SOURCES = support/registry_text.cc
 derive_referral_code_SOURCES = launch/referral_code.cc $(bounded)
 match_letter_digit_code_SOURCES = launch/referral_code.cc $(bounded)
 match_hyphenated_tail_SOURCES = launch/referral_code.cc $(bounded)
-append_stub_arguments_SOURCES = launch/stub_arguments.cc $(bounded)
+append_stub_arguments_SOURCES = launch/stub_arguments.cc \
+  support/program_name.cc $(bounded)
 command_line = launch/setup_command_line.cc $(bounded)
 build_install_command_line_SOURCES = $(command_line)
 append_referral_switch_SOURCES = $(command_line)

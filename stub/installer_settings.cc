@@ -1,8 +1,7 @@
 #include "stub/installer_settings.h"
 
-#include <shellapi.h>
-
 #include "support/bounded_string.h"
+#include "support/program_name.h"
 #include "support/registry_key.h"
 
 namespace installer {
@@ -47,6 +46,30 @@ bool MachineVariableSet() {
   return length == 1 && value.units[0] == L'1';
 }
 
+using CommandLineToArgvFunction = wchar_t** WINAPI(const wchar_t* line,
+                                                   int* count);
+
+// The platform's split, from shell32 in the system folder. Loaded only for
+// a line that holds arguments, which most runs (started from a download)
+// lack: shell32 and what it loads cost every start some tens of
+// milliseconds. Null with the last error set when it cannot be had.
+CommandLineToArgvFunction* LoadArgumentSplit() {
+  PathString path;
+  const UINT length =
+      GetSystemDirectoryW(path.data(), static_cast<UINT>(kPathCapacity));
+  if (length == 0) return nullptr;
+  if (length >= kPathCapacity || !path.Append(L"\\shell32.dll")) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return nullptr;
+  }
+  const HMODULE shell =
+      LoadLibraryExW(path.data(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (shell == nullptr) return nullptr;
+  // Through void*: the loader hands out every export as one pointer type.
+  return reinterpret_cast<CommandLineToArgvFunction*>(
+      reinterpret_cast<void*>(GetProcAddress(shell, "CommandLineToArgvW")));
+}
+
 // Marked released before the free, like every record that owns a handle.
 void ReleaseArguments(wchar_t*** argv) {
   if (*argv == nullptr) return;
@@ -72,9 +95,18 @@ bool InstallerSettings::ParseCommandLine(const wchar_t* line) {
   // Only a second parse without Reset finds a vector here; it must not leak.
   ReleaseArguments(&argv);
   command_line = line;
-  argv = CommandLineToArgvW(command_line, &argc);
-  // The split's error stays the thread's last error for the caller.
-  if (argv == nullptr) return false;
+  if (!HasArguments(command_line)) {
+    // Only the program's own path: nothing to split.
+    argc = 1;
+  } else {
+    CommandLineToArgvFunction* const split = LoadArgumentSplit();
+    if (split == nullptr) return false;
+    int count = 0;
+    argv = split(command_line, &count);
+    // The split's error stays the thread's last error for the caller.
+    if (argv == nullptr) return false;
+    argc = count;
+  }
   // The first entry is the program's own path, never a switch.
   for (int32_t i = 1; i < argc; ++i) {
     const wchar_t* argument = argv[i];

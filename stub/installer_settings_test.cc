@@ -15,6 +15,7 @@ namespace installer {
 namespace {
 
 using testing_support::ImportPatch;
+using testing_support::LookupPatch;
 using testing_support::NumberBytes;
 using testing_support::ScratchKey;
 using testing_support::TextBytes;
@@ -52,6 +53,11 @@ LPWSTR* WINAPI FailingCommandLineToArgv(LPCWSTR, int*) {
   return nullptr;
 }
 
+LPWSTR WINAPI LineWithArguments() {
+  static wchar_t line[] = L"stub.exe --korvel-beta";
+  return line;
+}
+
 TEST(ParseCommandLineTest, AppliesWholeSwitchesAfterTheProgramPath) {
   MachineVariable absent(nullptr);
   struct Case {
@@ -78,13 +84,18 @@ TEST(ParseCommandLineTest, AppliesWholeSwitchesAfterTheProgramPath) {
       {L"\"C:\\My Apps\\stub.exe\" \"--korvel-beta\" --other -- x", 5, false,
        false, kBetaAppGuid},
       {L"stub.exe \"--korvel-beta \"", 2, false, false, kStableAppGuid},
+      // Nothing after the program path but spacing: nothing to split.
+      {L"\"C:\\My Apps\\stub.exe\" \t ", 1, false, false, kStableAppGuid},
+      {L"\"C:\\My Apps\\stub.exe --cleanup", 1, false, false,
+       kStableAppGuid},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.line);
     InstallerSettings settings;
     ASSERT_TRUE(settings.ParseCommandLine(c.line));
     EXPECT_EQ(settings.command_line, c.line);
-    ASSERT_NE(settings.argv, nullptr);
+    // The vector of a line that holds arguments; none is made without.
+    EXPECT_EQ(settings.argv != nullptr, c.argc > 1);
     EXPECT_EQ(settings.argc, c.argc);
     EXPECT_EQ(settings.system_level, c.system_level);
     EXPECT_EQ(settings.cleanup_mode, c.cleanup_mode);
@@ -137,7 +148,7 @@ TEST(ParseCommandLineTest, SystemLevelSwitchSkipsTheEnvironment) {
 
 TEST(ParseCommandLineTest, UnsplittableLineFailsWithTheSplitsError) {
   MachineVariable on(L"1");
-  ImportPatch patch("shell32.dll", "CommandLineToArgvW",
+  LookupPatch patch("CommandLineToArgvW",
                     reinterpret_cast<void*>(&FailingCommandLineToArgv));
   ASSERT_TRUE(patch.applied());
   InstallerSettings settings;
@@ -149,6 +160,10 @@ TEST(ParseCommandLineTest, UnsplittableLineFailsWithTheSplitsError) {
   EXPECT_EQ(settings.argv, nullptr);
   EXPECT_FALSE(settings.system_level);  // the environment was not consulted
   EXPECT_EQ(settings.app_guid, kStableAppGuid);
+  // A line without arguments is not split at all.
+  InstallerSettings bare;
+  EXPECT_TRUE(bare.ParseCommandLine(L"stub.exe \t"));
+  EXPECT_EQ(bare.argc, 1);
 }
 
 // The per-user value that can switch removal off, read by Load whatever the
@@ -245,9 +260,12 @@ TEST_F(CleanupValueTest, FailedLoadKeepsWhatWasReadBeforeTheSplit) {
   ASSERT_EQ(key.SetRaw(L"KorvelInstallerCleanup", REG_SZ,
                        TextBytes(L"0", false)),
             0);
-  ImportPatch patch("shell32.dll", "CommandLineToArgvW",
+  LookupPatch patch("CommandLineToArgvW",
                     reinterpret_cast<void*>(&FailingCommandLineToArgv));
   ASSERT_TRUE(patch.applied());
+  ImportPatch line("kernel32.dll", "GetCommandLineW",
+                   reinterpret_cast<void*>(&LineWithArguments));
+  ASSERT_TRUE(line.applied());
   InstallerSettings settings;
   const bool loaded = settings.Load(GetModuleHandleW(nullptr));
   const DWORD error = GetLastError();

@@ -32,12 +32,12 @@ void TrimWorkingSet() {
                            static_cast<SIZE_T>(-1));
 }
 
-// The folder of the installer's own executable, with its trailing
+// The installer's own executable and its folder, with its trailing
 // backslash. A path that does not fit, cannot be read or has no folder part
 // ends the run before anything is created: it is reported as a path that is
 // too long, with the error that GetModuleFileNameW left.
-bool FindModuleFolder(HMODULE module, PathString* module_folder,
-                      RunOutcome* outcome) {
+bool FindModuleFolder(HMODULE module, PathString* module_path,
+                      PathString* module_folder, RunOutcome* outcome) {
   const DWORD length = GetModuleFileNameW(
       module, module_folder->data(), static_cast<DWORD>(kPathCapacity));
   const uint32_t error = GetLastError();
@@ -52,6 +52,7 @@ bool FindModuleFolder(HMODULE module, PathString* module_folder,
     *outcome = MakeOutcome(ExitCode::PathTooLong);
     return false;
   }
+  module_path->Copy(module_folder->data());
   *name = 0;
   return true;
 }
@@ -94,7 +95,8 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
   if (settings->cleanup_mode) {
     return MakeOutcome(ExitCode::CleanupModeExit);
   }
-  if (!FindModuleFolder(module, &run->module_folder, &outcome)) {
+  if (!FindModuleFolder(module, &run->module_path, &run->module_folder,
+                        &outcome)) {
     return outcome;
   }
   if (!CreateWorkFolder(run->module_folder.data(), &run->work_folder,
@@ -110,7 +112,7 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
   run->archive_path.Clear();
   run->archive_type.Clear();
   const RunOutcome unpacked = UnpackPayload(
-      module, run->work_folder.data(), &run->setup_path, &run->setup_type,
+      module, run->module_path.data(), run->work_folder.data(), &run->setup_path, &run->setup_type,
       &run->archive_path, &run->archive_type, &run->max_delete_attempts);
 
   if (!unpacked.Succeeded()) {

@@ -20,6 +20,7 @@ namespace installer {
 namespace {
 
 using testing_support::ImportPatch;
+using testing_support::LookupPatch;
 using testing_support::NumberBytes;
 using testing_support::ReadRawValue;
 using testing_support::ScratchKey;
@@ -111,7 +112,7 @@ TEST(RunInstallerTest, EarlyEndingsCreateAndRecordNothing) {
       {"cleanup switch", L"stub.exe --cleanup", nullptr, nullptr, 118, 0},
       {"frame switch in capitals", L"stub.exe x --KORVEL-FRAME", nullptr,
        nullptr, 118, 0},
-      {"command line cannot be split", L"stub.exe", nullptr,
+      {"command line cannot be split", L"stub.exe x", nullptr,
        reinterpret_cast<void*>(FailingCommandLineToArgv), 101,
        ERROR_NOT_ENOUGH_MEMORY},
       {"own path fills the buffer", L"stub.exe",
@@ -130,7 +131,7 @@ TEST(RunInstallerTest, EarlyEndingsCreateAndRecordNothing) {
     const std::set<std::wstring> before = WorkFoldersBeside();
     RunOutcome outcome;
     if (c.split != nullptr) {
-      ImportPatch split("shell32.dll", "CommandLineToArgvW", c.split);
+      LookupPatch split("CommandLineToArgvW", c.split);
       ASSERT_TRUE(split.applied());
       outcome = RunOwnImage(c.line, c.module_name);
     } else {

@@ -11,6 +11,7 @@
 namespace installer {
 
 struct RunState {
+  PathString module_path;
   PathString module_folder;
   PathString work_folder;
   PathString setup_path;

@@ -44,6 +44,33 @@ void WriteSlot(void** slot, void* value) {
 
 }  // namespace
 
+namespace {
+
+const char* g_looked_up_name;
+void* g_lookup_answer;
+FARPROC(WINAPI* g_real_lookup)(HMODULE, LPCSTR);
+
+FARPROC WINAPI PatchedLookup(HMODULE module, LPCSTR name) {
+  // A name below 0x10000 is an ordinal, not a text.
+  if (reinterpret_cast<uintptr_t>(name) > 0xFFFF &&
+      strcmp(name, g_looked_up_name) == 0) {
+    return reinterpret_cast<FARPROC>(g_lookup_answer);
+  }
+  return g_real_lookup(module, name);
+}
+
+}  // namespace
+
+LookupPatch::LookupPatch(const char* function, void* replacement)
+    : patch_("kernel32.dll", "GetProcAddress",
+             reinterpret_cast<void*>(&PatchedLookup)) {
+  g_looked_up_name = function;
+  g_lookup_answer = replacement;
+  g_real_lookup = patch_.original<FARPROC(WINAPI*)(HMODULE, LPCSTR)>();
+}
+
+LookupPatch::~LookupPatch() = default;
+
 ImportPatch::ImportPatch(const char* dll, const char* function,
                          void* replacement) {
   slot_ = FindImportSlot(dll, function);

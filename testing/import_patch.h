@@ -30,6 +30,23 @@ class ImportPatch {
   void* original_ = nullptr;
 };
 
+// For a function that stub code looks up instead of importing: the test
+// binary's GetProcAddress answers `function` with `replacement` for as long
+// as the patch lives (one such patch at a time), and every other name as it
+// would.
+class LookupPatch {
+ public:
+  LookupPatch(const char* function, void* replacement);
+  ~LookupPatch();
+  LookupPatch(const LookupPatch&) = delete;
+  LookupPatch& operator=(const LookupPatch&) = delete;
+
+  bool applied() const { return patch_.applied(); }
+
+ private:
+  ImportPatch patch_;
+};
+
 }  // namespace testing_support
 
 #endif  // TESTING_IMPORT_PATCH_H_

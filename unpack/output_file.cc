@@ -18,11 +18,19 @@ bool OutputFile::Open(const wchar_t* path) {
     return false;
   }
   // DELETE is what MarkDeleteOnClose needs; nobody else may read or write
-  // the file while it is being made.
-  handle_ =
-      CreateFileW(path_.data(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
-                  nullptr, CREATE_ALWAYS,
-                  FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
+  // the file while it is being made. A new file is created as new: opening
+  // with CREATE_ALWAYS truncates even a file just made, and a file system
+  // may then write a truncated file back the moment it is closed (ext4
+  // does, under Wine). Only a file that exists already is replaced.
+  const DWORD flags = FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL;
+  handle_ = CreateFileW(path_.data(), GENERIC_WRITE | DELETE,
+                        FILE_SHARE_DELETE, nullptr, CREATE_NEW, flags,
+                        nullptr);
+  if (handle_ == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
+    handle_ = CreateFileW(path_.data(), GENERIC_WRITE | DELETE,
+                          FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS, flags,
+                          nullptr);
+  }
   if (handle_ == INVALID_HANDLE_VALUE) {
     path_.Clear();
     return false;

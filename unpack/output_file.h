@@ -19,8 +19,9 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Creates (or truncates) the file for writing, shared only for deletion.
-  // On false the record is empty and the last error tells why.
+  // Creates the file for writing, shared only for deletion; a file that
+  // exists already is truncated. On false the record is empty and the last
+  // error tells why.
   bool Open(const wchar_t* path);
   bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
   HANDLE Handle() const { return handle_; }

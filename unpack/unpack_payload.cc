@@ -2,6 +2,7 @@
 
 #include "cleanup/remove_with_retries.h"
 #include "unpack/cabinet_expander.h"
+#include "unpack/image_file.h"
 #include "unpack/output_file.h"
 #include "unpack/payload_search.h"
 
@@ -21,7 +22,8 @@ bool BuildPath(const wchar_t* folder, const wchar_t* name, PathString* path) {
 
 }  // namespace
 
-RunOutcome UnpackPayload(HMODULE module, const wchar_t* work_folder,
+RunOutcome UnpackPayload(HMODULE module, const wchar_t* image_path,
+                         const wchar_t* work_folder,
                          PathString* setup_path, TypeTagString* setup_type,
                          PathString* archive_path, TypeTagString* archive_type,
                          int32_t* max_delete_attempts) {
@@ -33,8 +35,11 @@ RunOutcome UnpackPayload(HMODULE module, const wchar_t* work_folder,
   if (!BuildPath(work_folder, search.archive_name.data(), archive_path)) {
     return MakeOutcome(ExitCode::PathTooLong);
   }
-  if (!WriteBlockToFile(search.archive.data, search.archive.size,
-                        archive_path->data())) {
+  // Without the file the payload still comes from the mapped pages.
+  ImageFile image;
+  image.Open(module, image_path);
+  if (!CopyImageBlockToFile(&image, search.archive.data, search.archive.size,
+                            archive_path->data())) {
     return MakeOutcome(ExitCode::ArchiveNotUnpacked, GetLastError());
   }
 
@@ -46,10 +51,11 @@ RunOutcome UnpackPayload(HMODULE module, const wchar_t* work_folder,
                  setup_path)) {
     return MakeOutcome(ExitCode::PathTooLong);
   }
-  if (!WriteBlockToFile(search.setup.data, search.setup.size,
-                        setup_path->data())) {
+  if (!CopyImageBlockToFile(&image, search.setup.data, search.setup.size,
+                            setup_path->data())) {
     return MakeOutcome(ExitCode::SetupNotWritten, GetLastError());
   }
+  image.Close();
   if (lstrcmpW(setup_type->data(), L"BL") != 0) return kSuccessOutcome;
 
   PathString expanded_path;

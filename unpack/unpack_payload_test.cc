@@ -16,6 +16,7 @@
 namespace installer {
 namespace {
 
+using testing_support::ImportPatch;
 using testing_support::ReadWholeFile;
 using testing_support::ScratchFolder;
 using unpack_testing::ImageResource;
@@ -46,14 +47,18 @@ struct Unpacked {
   int32_t max_delete_attempts;
 };
 
+// `image_path`, the file the module was loaded from, is where the payload
+// is read; without it, the mapped pages are.
 Unpacked Unpack(HMODULE module, const std::wstring& work_folder,
-                int32_t max_delete_attempts = 0) {
+                int32_t max_delete_attempts = 0,
+                const wchar_t* image_path = nullptr) {
   PathString setup_path;
   TypeTagString setup_type;
   PathString archive_path;
   TypeTagString archive_type;
   const RunOutcome outcome =
-      UnpackPayload(module, work_folder.c_str(), &setup_path, &setup_type,
+      UnpackPayload(module, image_path, work_folder.c_str(), &setup_path,
+                    &setup_type,
                     &archive_path, &archive_type, &max_delete_attempts);
   return Unpacked{outcome,
                   setup_path.data(),
@@ -157,14 +162,20 @@ TEST(UnpackPayloadTest, Layouts) {
   };
   ScratchFolder images(L"layout_images");
   int index = 0;
+  // Each layout read from the mapped pages, and from the file through the
+  // copy buffer.
+  for (const bool from_file : {false, true})
   for (const LayoutCase& c : cases) {
     SCOPED_TRACE(c.what);
+    SCOPED_TRACE(from_file ? "read from the file" : "read from the pages");
     PayloadImage image(images.Child(L"image" + std::to_wstring(index++) +
                                     L".dll"),
                        c.resources);
     ASSERT_NE(image.module(), nullptr);
     ScratchFolder work(L"layout");
-    const Unpacked result = Unpack(image.module(), work.path(), c.max_before);
+    const Unpacked result =
+        Unpack(image.module(), work.path(), c.max_before,
+               from_file ? image.path().c_str() : nullptr);
     EXPECT_EQ(result.outcome.exit_code, c.outcome.exit_code);
     EXPECT_EQ(result.outcome.windows_error, c.outcome.windows_error);
     EXPECT_EQ(result.archive_type, c.archive_type);
@@ -181,6 +192,90 @@ TEST(UnpackPayloadTest, Layouts) {
       EXPECT_TRUE(ReadWholeFile(result.setup_path) == c.setup_bytes);
     }
     EXPECT_EQ(result.max_delete_attempts, c.max_after);
+  }
+}
+
+// Reads of the installer file, scripted by call; each payload item here is
+// read in one.
+struct ReadScript {
+  int calls = 0;
+  int failing_call = 0;
+  DWORD error = 0;  // 0: the call reads one byte less and succeeds
+  decltype(&ReadFile) original = nullptr;
+};
+ReadScript* g_read_script;
+
+BOOL WINAPI ScriptedReadFile(HANDLE file, void* buffer, DWORD size,
+                             DWORD* read, OVERLAPPED* overlapped) {
+  if (++g_read_script->calls != g_read_script->failing_call) {
+    return g_read_script->original(file, buffer, size, read, overlapped);
+  }
+  if (g_read_script->error != 0) {
+    SetLastError(g_read_script->error);
+    return FALSE;
+  }
+  return g_read_script->original(file, buffer, size - 1, read, overlapped);
+}
+
+// The payload comes from the installer file when it can be read, and from
+// the mapped pages when the file cannot be opened; a read that fails while
+// an item is copied fails that item's stage with the read's error, and
+// leaves no partial file.
+TEST(UnpackPayloadTest, PayloadReadFromTheInstallerFile) {
+  const std::string archive = ReadTestData("archive.7z");
+  const std::string cabinet = ReadTestData("setup_small.cab");
+  struct Case {
+    const char* what;
+    bool held;
+    ReadScript script;
+    RunOutcome outcome;
+    std::vector<std::wstring> files_left;
+  } const cases[] = {
+      {"read from the file", false, {}, {0, 0},
+       {L"KORVEL.PACKED.7Z", L"setup.exe"}},
+      {"file held without sharing: the pages serve", true, {}, {0, 0},
+       {L"KORVEL.PACKED.7Z", L"setup.exe"}},
+      {"a read fails in the archive", false, {0, 1, ERROR_NOT_READY},
+       {112, ERROR_NOT_READY}, {}},
+      {"the file ends in the archive", false, {0, 1, 0},
+       {112, ERROR_HANDLE_EOF}, {}},
+      {"a read fails in the setup program", false, {0, 2, ERROR_NOT_READY},
+       {116, ERROR_NOT_READY}, {L"KORVEL.PACKED.7Z"}},
+  };
+  ScratchFolder images(L"source_images");
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PayloadImage image(
+        images.Child(L"image" + std::to_wstring(index++) + L".dll"),
+        {{L"B7", L"KORVEL.PACKED.7Z", archive},
+         {L"BL", L"SETUP.EX_", cabinet}});
+    ASSERT_NE(image.module(), nullptr);
+    // Another program's handle that shares nothing (a scanner's, say).
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    if (c.held) {
+      holder = CreateFileW(image.path().c_str(), GENERIC_READ, 0, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+      ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    }
+    ScratchFolder work(L"source");
+    ReadScript script = c.script;
+    g_read_script = &script;
+    Unpacked result;
+    {
+      ImportPatch patch("kernel32.dll", "ReadFile",
+                        reinterpret_cast<void*>(&ScriptedReadFile));
+      ASSERT_TRUE(patch.applied());
+      script.original = patch.original<decltype(&ReadFile)>();
+      result = Unpack(image.module(), work.path(), 0, image.path().c_str());
+    }
+    if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+    EXPECT_EQ(result.outcome.exit_code, c.outcome.exit_code);
+    EXPECT_EQ(result.outcome.windows_error, c.outcome.windows_error);
+    EXPECT_EQ(FilesIn(work.path()), c.files_left);
+    if (c.outcome.exit_code == 0) {
+      EXPECT_TRUE(ReadWholeFile(result.archive_path) == archive);
+    }
   }
 }
 

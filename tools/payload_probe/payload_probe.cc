@@ -118,7 +118,7 @@ void FillReportFrom(const installer::RunState& run, Report* report) {
 
 // The installer's own stages from the work folder to its unpacked payload,
 // then the removal of everything they made.
-void Unpack(HMODULE image, const PathString& folder,
+void Unpack(HMODULE image, const wchar_t* image_path, const PathString& folder,
             const wchar_t* report_path, Report* report) {
   report->stage = "work-folder";
   installer::RunState run;
@@ -135,7 +135,7 @@ void Unpack(HMODULE image, const PathString& folder,
   g_report = report;
   g_unpacking = &run;
   report->outcome = installer::UnpackPayload(
-      image, run.work_folder.data(), &run.setup_path, &run.setup_type,
+      image, image_path, run.work_folder.data(), &run.setup_path, &run.setup_type,
       &run.archive_path, &run.archive_type, &run.max_delete_attempts);
   g_unpacking = nullptr;
 
@@ -162,7 +162,7 @@ bool Probe(const std::wstring& full_path, const wchar_t* report_path,
       full_path.c_str(), nullptr,
       LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   if (image == nullptr) return false;
-  Unpack(image, folder, report_path, report);
+  Unpack(image, full_path.c_str(), folder, report_path, report);
   FreeLibrary(image);
   return true;
 }

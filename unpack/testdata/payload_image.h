@@ -61,6 +61,7 @@ class PayloadImage {
   PayloadImage(const PayloadImage&) = delete;
   PayloadImage& operator=(const PayloadImage&) = delete;
 
+  const std::wstring& path() const { return path_; }
   HMODULE module() const { return module_; }
 
  private:

@@ -1,0 +1,144 @@
+#include "unpack/image_file.h"
+
+#include "unpack/output_file.h"
+
+namespace installer {
+
+namespace {
+
+// Enough to catch a wrong offset; the mapped page it touches is one of the
+// payload's first.
+constexpr DWORD kCheckedBytes = 4096;
+
+// A module handle's low bits say how the loader mapped it: 1 a data file
+// mapped flat, as the file lies; 2 (or 0) an image, section by section.
+constexpr uintptr_t kDataFileBit = 1;
+constexpr uintptr_t kImageResourceBit = 2;
+
+bool SameBytes(const uint8_t* left, const uint8_t* right, DWORD count) {
+  for (DWORD i = 0; i < count; ++i) {
+    if (left[i] != right[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ImageFile::ImageFile()
+    : module_(nullptr), handle_(INVALID_HANDLE_VALUE), buffer_(nullptr) {}
+
+bool ImageFile::Open(HMODULE module, const wchar_t* path) {
+  Close();
+  if (module == nullptr || path == nullptr) return false;
+  // Shared for reading only: nobody may change the file while it is copied
+  // (Windows refuses to write a file that is mapped as a running image
+  // anyway).
+  handle_ = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle_ == INVALID_HANDLE_VALUE) return false;
+  buffer_ = static_cast<uint8_t*>(VirtualAlloc(
+      nullptr, kCopyChunk, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  if (buffer_ == nullptr) {
+    Close();
+    return false;
+  }
+  module_ = module;
+  return true;
+}
+
+void ImageFile::Close() {
+  if (buffer_ != nullptr) {
+    uint8_t* buffer = buffer_;
+    buffer_ = nullptr;
+    VirtualFree(buffer, 0, MEM_RELEASE);
+  }
+  if (handle_ != INVALID_HANDLE_VALUE) {
+    const HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    CloseHandle(handle);
+  }
+  module_ = nullptr;
+}
+
+bool ImageFile::Locate(const void* data, uint64_t size,
+                       uint64_t* offset) const {
+  if (!IsOpen()) return false;
+  const uintptr_t handle = reinterpret_cast<uintptr_t>(module_);
+  const uint8_t* base = reinterpret_cast<const uint8_t*>(
+      handle & ~(kDataFileBit | kImageResourceBit));
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  if (bytes < base) return false;
+  const uint64_t position = static_cast<uint64_t>(bytes - base);
+  if ((handle & kDataFileBit) != 0 && (handle & kImageResourceBit) == 0) {
+    *offset = position;
+    return true;
+  }
+  {
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + dos->e_lfanew);
+    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+      const uint64_t start = section->VirtualAddress;
+      if (position >= start &&
+          position + size <= start + section->SizeOfRawData) {
+        *offset = section->PointerToRawData + (position - start);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool ImageFile::Read(uint64_t offset, DWORD size) {
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD read = 0;
+  // On a handle opened without FILE_FLAG_OVERLAPPED the read starts at the
+  // given offset and returns once it is complete.
+  if (!ReadFile(handle_, buffer_, size, &read, &at)) return false;
+  if (read != size) {
+    SetLastError(ERROR_HANDLE_EOF);
+    return false;
+  }
+  return true;
+}
+
+bool CopyImageBlockToFile(ImageFile* image, const void* data, uint64_t size,
+                          const wchar_t* path) {
+  uint64_t offset = 0;
+  if (size == 0 || !image->Locate(data, size, &offset)) {
+    return WriteBlockToFile(data, size, path);
+  }
+  const DWORD first = static_cast<DWORD>(
+      size < ImageFile::kCopyChunk ? size : ImageFile::kCopyChunk);
+  if (!image->Read(offset, first)) return false;
+  // A layout this code does not know would show here, before anything is
+  // written.
+  const DWORD checked = first < kCheckedBytes ? first : kCheckedBytes;
+  if (!SameBytes(image->buffer(), static_cast<const uint8_t*>(data),
+                 checked)) {
+    return WriteBlockToFile(data, size, path);
+  }
+  OutputFile file;
+  if (!file.Open(path)) return false;
+  for (uint64_t done = 0; done < size;) {
+    const uint64_t left = size - done;
+    const DWORD chunk = static_cast<DWORD>(
+        left < ImageFile::kCopyChunk ? left : ImageFile::kCopyChunk);
+    if ((done > 0 && !image->Read(offset + done, chunk)) ||
+        !WriteWhole(file.Handle(), image->buffer(), chunk)) {
+      const DWORD error = GetLastError();
+      file.MarkDeleteOnClose();
+      file.Close();
+      SetLastError(error);
+      return false;
+    }
+    done += chunk;
+  }
+  file.Close();
+  return true;
+}
+
+}  // namespace installer
