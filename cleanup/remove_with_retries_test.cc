@@ -161,7 +161,7 @@ TEST_F(RemoveTest, FileHeldByAnotherProcessIsWaitedOutHundredTimes) {
   const std::wstring path = Child(L"held.bin");
   WriteWholeFile(path, "held");
   std::wstring command = L"\"" +
-                         testing_support::WindowsPathFromHost(FILE_HOLDER_EXE) +
+                         testing_support::TestFile(FILE_HOLDER_EXE) +
                          L"\" \"" + path + L"\" 60000";
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);

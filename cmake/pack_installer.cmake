@@ -35,7 +35,7 @@ add_custom_target(installer_icon DEPENDS "${INSTALLER_ICON}")
 # for real, so it skips the inspection and needs no Wine; it has just built
 # what packing needs, so the packing command leaves the build alone.
 function(pack_installer name)
-  cmake_parse_arguments(ARG "NO_PAYLOAD"
+  cmake_parse_arguments(ARG "NO_PAYLOAD;ALLOW_ELEVATED_SETUP"
     "ARCHIVE;SETUP;SETUP_KIND;ARCHIVE_NAME;SETUP_NAME;PREVIOUS_VERSION;OUTPUT;MAP"
     "DEPENDS" ${ARGN})
   if(NOT ARG_OUTPUT)
@@ -53,6 +53,9 @@ function(pack_installer name)
     list(APPEND inputs "${ARG_ARCHIVE}" "${ARG_SETUP}")
     if(ARG_SETUP_KIND)
       list(APPEND arguments --setup-kind "${ARG_SETUP_KIND}")
+    endif()
+    if(ARG_ALLOW_ELEVATED_SETUP)
+      list(APPEND arguments --allow-elevated-setup)
     endif()
   endif()
   if(ARG_ARCHIVE_NAME)

@@ -6,10 +6,17 @@ set(WINE_TEST_PREFIX "${CMAKE_BINARY_DIR}/wineprefix")
 # (testing/strict_cabinet); the prefix's own overrides give every process
 # Wine's library unless its WINEDLLOVERRIDES say otherwise, as those of
 # add_wine_test(... STRICT_CABINET) do.
+# The test binaries find what the build made for them below STUB_TEST_ROOT
+# (the build folder here, the bundle's folder when the bundle runs), and the
+# small volume that runs full through STUB_TEST_FULL_VOLUME: no host path is
+# compiled into them.
+string(REPLACE "/" "\\" WINE_TEST_ROOT "Z:${CMAKE_BINARY_DIR}")
 set(WINE_TEST_ENVIRONMENT
   "WINEPREFIX=${WINE_TEST_PREFIX}"
   "WINEDEBUG=-all"
   "WINEDLLOVERRIDES=mscoree,mshtml="
+  "STUB_TEST_ROOT=${WINE_TEST_ROOT}"
+  "STUB_TEST_FULL_VOLUME=${WINE_TEST_ROOT}\\full_volume"
 )
 
 add_test(NAME wine_prefix_start
@@ -55,4 +62,29 @@ function(add_wine_test name target)
   if(ARG_LOCKS)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")
   endif()
+  # A Windows test binary also runs from the test bundle, but for a run
+  # under the strict cabinet double or with Wine's own library overrides:
+  # those stand in for what Windows' own libraries do, which the plain run
+  # meets on Windows, and Wine takes overrides only from the environment it
+  # is started with, never from a Windows parent's.
+  if(TARGET ${target} AND NOT ARG_STRICT_CABINET AND
+     NOT ARG_ENVIRONMENT MATCHES "WINEDLLOVERRIDES")
+    get_target_property(type ${target} TYPE)
+    if(type STREQUAL "EXECUTABLE")
+      set(when always)
+      list(JOIN ARG_ARGS " " arguments)
+      list(JOIN extra "&" bundle_environment)
+      set_property(GLOBAL APPEND PROPERTY TEST_BUNDLE_RUNS
+        "${name}|$<PATH:RELATIVE_PATH,$<TARGET_FILE:${target}>,${CMAKE_BINARY_DIR}>|${arguments}|${bundle_environment}|${when}")
+      set_property(GLOBAL APPEND PROPERTY TEST_BUNDLE_FILES
+        "$<TARGET_FILE:${target}>")
+      set_property(GLOBAL APPEND PROPERTY TEST_BUNDLE_TARGETS ${target})
+    endif()
+  endif()
+endfunction()
+
+# add_bundle_files(file...): build outputs that the test binaries read, to
+# go into the test bundle at their place below the build folder.
+function(add_bundle_files)
+  set_property(GLOBAL APPEND PROPERTY TEST_BUNDLE_FILES ${ARGN})
 endfunction()

@@ -25,7 +25,7 @@ using testing_support::Sha256Hex;
 using testing_support::StandInRun;
 using testing_support::TextBytes;
 using testing_support::Utf8;
-using testing_support::WindowsPathFromHost;
+using testing_support::TestFile;
 using testing_support::WriteWholeFile;
 
 const std::wstring kPromoKey = L"Software\\Quivra\\Promo";
@@ -38,7 +38,7 @@ class InstallSetupTest : public ::testing::Test {
     // The saved-installer value is read at a fixed place; a test that wants
     // one sets it itself.
     ASSERT_FALSE(KeyExists(HKEY_CURRENT_USER, kPromoKey));
-    ASSERT_TRUE(CopyFileW(WindowsPathFromHost(STAND_IN_SETUP_EXE).c_str(),
+    ASSERT_TRUE(CopyFileW(TestFile(STAND_IN_SETUP_EXE).c_str(),
                           setup_.c_str(), FALSE));
     WriteWholeFile(archive_, archive_bytes_);
   }

@@ -22,7 +22,7 @@ using testing_support::ScopedVariable;
 using testing_support::ScratchFolder;
 using testing_support::StandInRun;
 using testing_support::Utf8;
-using testing_support::WindowsPathFromHost;
+using testing_support::TestFile;
 using testing_support::WriteWholeFile;
 
 constexpr uint32_t kFile = 122, kPath = 123, kOther = 124;
@@ -30,7 +30,7 @@ constexpr uint32_t kFile = 122, kPath = 123, kOther = 124;
 class LaunchAndAwaitTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(CopyFileW(WindowsPathFromHost(STAND_IN_SETUP_EXE).c_str(),
+    ASSERT_TRUE(CopyFileW(TestFile(STAND_IN_SETUP_EXE).c_str(),
                           program_.c_str(), FALSE));
   }
 

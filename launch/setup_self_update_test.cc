@@ -36,7 +36,7 @@ using testing_support::StandInPatch;
 using testing_support::StandInRun;
 using testing_support::TextBytes;
 using testing_support::Utf8;
-using testing_support::WindowsPathFromHost;
+using testing_support::TestFile;
 using testing_support::WriteWholeFile;
 
 // Made up, so that no channel of the product is touched.
@@ -65,7 +65,7 @@ class SelfUpdateTest : public ::testing::Test {
   void Install(const std::wstring& installed, bool system_level, bool quoted) {
     CreateDirectoryW(installed.substr(0, installed.rfind(L'\\')).c_str(),
                      nullptr);
-    ASSERT_TRUE(CopyFileW(WindowsPathFromHost(STAND_IN_SETUP_EXE).c_str(),
+    ASSERT_TRUE(CopyFileW(TestFile(STAND_IN_SETUP_EXE).c_str(),
                           installed.c_str(), FALSE));
     // Created here first, so that its removal takes everything the
     // registration added.
@@ -246,7 +246,7 @@ TEST_F(SelfUpdateTest, PatchHeldOpenThroughoutCountsEveryAttempt) {
 
   // Another process holds the patch without sharing for far longer than the
   // update takes with its waits skipped.
-  const std::wstring holder = WindowsPathFromHost(FILE_HOLDER_EXE);
+  const std::wstring holder = TestFile(FILE_HOLDER_EXE);
   std::wstring line = L"\"" + holder + L"\" \"" + patch_ + L"\" 60000";
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);

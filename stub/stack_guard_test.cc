@@ -14,7 +14,7 @@ namespace {
 // cleanup built on a stack that can no longer be trusted).
 TEST(StackGuardTest, OverrunEndsTheProcessAtOnce) {
   EXPECT_EQ(testing_support::RunProgram(
-                testing_support::WindowsPathFromHost(STACK_SMASH_PROBE_EXE),
+                testing_support::TestFile(STACK_SMASH_PROBE_EXE),
                 L""),
             0xC0000409u);
 }

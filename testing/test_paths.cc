@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -35,10 +37,51 @@ ScratchFolder::~ScratchFolder() {
   std::filesystem::remove_all(path_, error);
 }
 
-std::wstring WindowsPathFromHost(const std::string& host_path) {
-  std::wstring result = L"Z:";
-  for (char c : host_path) result += (c == '/') ? L'\\' : static_cast<wchar_t>(c);
-  return result;
+std::wstring TestFile(const std::string& relative) {
+  wchar_t root[MAX_PATH];
+  const DWORD length = GetEnvironmentVariableW(L"STUB_TEST_ROOT", root,
+                                               MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) {
+    std::fprintf(stderr, "STUB_TEST_ROOT is not set: it names the build "
+                         "folder or the test bundle's folder\n");
+    std::exit(2);
+  }
+  std::wstring path = root;
+  if (path.back() != L'\\') path += L'\\';
+  for (char c : relative) {
+    path += (c == '/') ? L'\\' : static_cast<wchar_t>(c);
+  }
+  return path;
+}
+
+std::wstring FullVolumeFolder() {
+  wchar_t folder[MAX_PATH];
+  const DWORD length = GetEnvironmentVariableW(L"STUB_TEST_FULL_VOLUME",
+                                               folder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return L"";
+  std::wstring path = folder;
+  if (path.back() != L'\\') path += L'\\';
+  return FileExists(path + L"mounted") ? path : L"";
+}
+
+bool UnderWine() {
+  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") !=
+         nullptr;
+}
+
+bool Elevated() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    return false;
+  }
+  TOKEN_ELEVATION elevation = {};
+  DWORD size = 0;
+  const bool elevated =
+      GetTokenInformation(token, TokenElevation, &elevation,
+                          sizeof(elevation), &size) &&
+      elevation.TokenIsElevated != 0;
+  CloseHandle(token);
+  return elevated;
 }
 
 std::string ReadWholeFile(const std::wstring& path) {

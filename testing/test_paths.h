@@ -22,9 +22,28 @@ class ScratchFolder {
   std::wstring path_;
 };
 
-// The Windows form of a host path under Wine's Z: drive ("/a/b" -> "Z:\a\b"),
-// for build outputs that CMake names by their host path.
-std::wstring WindowsPathFromHost(const std::string& host_path);
+// A file that the build made for the tests: `relative` is its path below
+// the build folder ("unpack/testdata/archive.7z"), and the file is looked
+// for below the folder that STUB_TEST_ROOT names, which is the build folder
+// under ctest and the bundle's folder when the bundle runs. No host path is
+// compiled in, so the same binaries run from the build or from a copied
+// bundle, under Wine or on Windows. Ends the program with a message when
+// STUB_TEST_ROOT is not set.
+std::wstring TestFile(const std::string& relative);
+
+// The folder (ending in a backslash) of a small volume that runs full, from
+// STUB_TEST_FULL_VOLUME; empty when none is set or nothing is mounted there
+// (the folder holds no file named "mounted").
+std::wstring FullVolumeFolder();
+
+// True under Wine, whose behaviour differs from Windows' in known places:
+// tests that prove a Windows-only behaviour assert it on Windows and skip
+// under Wine, saying why.
+bool UnderWine();
+
+// True when the test runs with an elevated token (an administrator whose
+// rights are in force).
+bool Elevated();
 
 // Whole-file helpers for test data.
 std::string ReadWholeFile(const std::wstring& path);

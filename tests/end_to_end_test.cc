@@ -38,7 +38,7 @@ using testing_support::ScopedVariable;
 using testing_support::ScratchKey;
 using testing_support::StandInRun;
 using testing_support::TextBytes;
-using testing_support::WindowsPathFromHost;
+using testing_support::TestFile;
 
 const std::wstring kClientState =
     L"Software\\Quivra\\Update\\ClientState\\"
@@ -163,7 +163,7 @@ enum class Record { kNone, kTagOnly, kSuccess, kFailure };
 
 struct Ending {
   const char* why;
-  const char* installer;  // host path of a packed installer
+  const char* installer;  // a packed installer, below the build folder
   const wchar_t* arguments;
   const wchar_t* setup_exit_code;  // for the stand-in setup; null: unset
   bool keep_files;                 // "KorvelInstallerCleanup" = "0"
@@ -194,7 +194,7 @@ class EndToEndTest : public ::testing::Test {
   // program, quoted as the product writes it.
   void RegisterInstalledSetup() {
     const std::wstring installed = installed_folder_.Child(L"setup.exe");
-    fs::copy_file(WindowsPathFromHost(STAND_IN_SETUP_EXE), installed,
+    fs::copy_file(TestFile(STAND_IN_SETUP_EXE), installed,
                   fs::copy_options::overwrite_existing);
     ASSERT_EQ(RunProgram(installed, L"--register-installed " +
                                         kClientState.substr(
@@ -242,7 +242,7 @@ class EndToEndTest : public ::testing::Test {
     const std::wstring record = records_.Child(L"setup-record.txt");
     fs::remove(record);
     fs::create_directories(fs::path(path).parent_path());
-    fs::copy_file(WindowsPathFromHost(row.installer), path,
+    fs::copy_file(TestFile(row.installer), path,
                   fs::copy_options::overwrite_existing);
     if (prepare) prepare();
     const std::wstring folder = fs::path(path).parent_path().wstring();
@@ -260,7 +260,7 @@ class EndToEndTest : public ::testing::Test {
 
     EXPECT_EQ(exit_code, row.exit_code);
     const std::string archive_size =
-        std::to_string(fs::file_size(WindowsPathFromHost(PRODUCT_ARCHIVE)));
+        std::to_string(fs::file_size(TestFile(PRODUCT_ARCHIVE)));
     std::string runs = row.setup_runs;
     for (size_t at; (at = runs.find("archive:N")) != runs.npos;) {
       runs.replace(at + 8, 1, archive_size);
@@ -400,6 +400,23 @@ TEST_F(EndToEndTest, EveryEndingLeavesOnlyItsRecord) {
   }
 }
 
+// What only Windows can show: a setup program whose manifest asks for
+// administrator rights is refused by CreateProcessW with
+// ERROR_ELEVATION_REQUIRED when the installer runs without them, and the run
+// ends as a failed start, reported as such.
+TEST_F(EndToEndTest, ElevatedSetupIsRefusedToAnUnelevatedRun) {
+  if (testing_support::UnderWine()) {
+    GTEST_SKIP() << "Wine starts a program that asks for elevation as it is";
+  }
+  if (testing_support::Elevated()) {
+    GTEST_SKIP() << "this run is elevated, so Windows starts such a program";
+  }
+  CheckEnding({"setup that asks for administrator rights", ELEVATED_INSTALLER,
+               L"", L"0", false, false, 124, Record::kFailure, 124,
+               740 /* ERROR_ELEVATION_REQUIRED */, false, {}, ""},
+              scratch_.Child(L"installer.exe"));
+}
+
 // A cabinet library that crashes: the run still ends as a failed stage
 // does, with the crash's own exit code, the exception's code as the Windows
 // error, and nothing left beside the installer. An exception that the
@@ -409,7 +426,8 @@ TEST_F(EndToEndTest, EveryEndingLeavesOnlyItsRecord) {
 TEST_F(EndToEndTest, CrashesEndLikeAFailedStage) {
   const char* strict = std::getenv("STRICT_CABINET_EXPECTED");
   if (strict == nullptr || std::string(strict) != "1") {
-    GTEST_SKIP() << "needs the strict cabinet library, which can crash";
+    GTEST_SKIP() << "needs the strict cabinet double (ctest under Wine), "
+                    "which can be made to crash; Windows' own cannot";
   }
   const Ending rows[] = {
       {"the cabinet library faults inside FDICopy", CABINET_INSTALLER, L"",
@@ -467,18 +485,18 @@ TEST_F(EndToEndTest, NoRoomForTheNewSetupProgram) {
 // installer, the archive and the cabinet fit, "setup.exe" does not. Setup
 // must never start from a cut-short file.
 TEST_F(EndToEndTest, VolumeFullDuringExpansion) {
-  const std::wstring volume = WindowsPathFromHost(FULL_VOLUME_DIR) + L"\\";
-  if (!fs::exists(volume + L"mounted")) {
-    GTEST_SKIP() << "no small volume mounted at " << FULL_VOLUME_DIR;
+  const std::wstring volume = testing_support::FullVolumeFolder();
+  if (volume.empty()) {
+    GTEST_SKIP() << "no small volume that runs full (STUB_TEST_FULL_VOLUME)";
   }
   const std::wstring installer = volume + L"installer.exe";
   const std::wstring filler = volume + L"filler.bin";
   const auto leave_room = [&] {
     // Room for the archive, the cabinet and half of the setup program.
     const uintmax_t payload =
-        fs::file_size(WindowsPathFromHost(PRODUCT_ARCHIVE)) +
+        fs::file_size(TestFile(PRODUCT_ARCHIVE)) +
         CabinetSize(installer) +
-        fs::file_size(WindowsPathFromHost(STAND_IN_SETUP_EXE)) / 2;
+        fs::file_size(TestFile(STAND_IN_SETUP_EXE)) / 2;
     const uintmax_t free_bytes = fs::space(volume).available;
     ASSERT_GT(free_bytes, payload);
     testing_support::WriteWholeFile(
@@ -500,16 +518,25 @@ TEST_F(EndToEndTest, VolumeFullDuringExpansion) {
 // that Windows does not protect as known DLLs; those that Wine itself loads
 // before the entry point (its user32's imm32, version and the like, known
 // DLLs on Windows) are left out, as no program could keep them away there.
+// On Windows the same libraries are planted for real, with Windows' own
+// known-DLL protection and nothing overridden.
 TEST_F(EndToEndTest, PlantedLibrariesNeverLoad) {
-  const char* overrides = std::getenv("WINEDLLOVERRIDES");
-  const std::string native_first = overrides != nullptr ? overrides : "";
-  const size_t mode = native_first.rfind("=n,b");
-  if (mode == std::string::npos || mode + 4 != native_first.size() ||
-      native_first.find_first_of(";=") != mode) {
-    GTEST_SKIP() << "needs WINEDLLOVERRIDES=name,...=n,b";
+  std::string list =
+      "cabinet,cryptbase,uxtheme,dwmapi,userenv,profapi,apphelp,comctl32,"
+      "propsys,ntmarta,wldp,msimg32,dbghelp,winmm,secur32";
+  if (testing_support::UnderWine()) {
+    const char* overrides = std::getenv("WINEDLLOVERRIDES");
+    const std::string native_first = overrides != nullptr ? overrides : "";
+    const size_t mode = native_first.rfind("=n,b");
+    if (mode == std::string::npos || mode + 4 != native_first.size() ||
+        native_first.find_first_of(";=") != mode) {
+      GTEST_SKIP() << "under Wine, needs WINEDLLOVERRIDES=name,...=n,b to "
+                      "prefer the planted copies";
+    }
+    list = native_first.substr(0, mode);
   }
   std::vector<std::wstring> names;
-  std::string list = native_first.substr(0, mode) + ",";
+  list += ",";
   for (size_t start = 0, end; (end = list.find(',', start)) != list.npos;
        start = end + 1) {
     names.emplace_back(list.begin() + start, list.begin() + end);
@@ -517,7 +544,7 @@ TEST_F(EndToEndTest, PlantedLibrariesNeverLoad) {
   const std::wstring folder = scratch_.Child(L"planted\\");
   fs::create_directories(folder + L"%WINDIR%\\system32");
   fs::create_directories(folder + L"%SYSTEMROOT%\\system32");
-  const std::wstring planted = WindowsPathFromHost(PLANTED_LIBRARY);
+  const std::wstring planted = TestFile(PLANTED_LIBRARY);
   for (const std::wstring& name : names) {
     fs::copy_file(planted, folder + name + L".dll");
   }

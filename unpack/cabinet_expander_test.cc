@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -237,7 +238,10 @@ TEST(CabinetExpanderTest, LastFileOfSeveralWins) {
     const std::wstring cabinet_path =
         PlaceCabinet(folder, original, first_attributes);
     const std::wstring destination = folder.Child(L"setup.exe");
-    DocumentedCreateFile documented;
+    // Windows refuses such a replacement itself; under Wine the double
+    // holds CreateFileW to what Microsoft documents.
+    std::optional<DocumentedCreateFile> documented;
+    if (testing_support::UnderWine()) documented.emplace();
     HandleLedger ledger;
     ASSERT_TRUE(CabinetExpander(cabinet_path.c_str(), destination.c_str()));
     EXPECT_TRUE(ReadWholeFile(destination) == ReadTestData("second.bin"));
@@ -296,10 +300,9 @@ TEST(CabinetExpanderTest, UnfinishedExpansionLeavesNoFile) {
 // does not. Wine's library goes on after the failed write and reports the
 // file finished; it must not count.
 TEST(CabinetExpanderTest, RealFullVolume) {
-  const std::wstring volume =
-      testing_support::WindowsPathFromHost(FULL_VOLUME_DIR) + L"\\";
-  if (!FileExists(volume + L"mounted")) {
-    GTEST_SKIP() << "no small volume mounted at " << FULL_VOLUME_DIR;
+  const std::wstring volume = testing_support::FullVolumeFolder();
+  if (volume.empty()) {
+    GTEST_SKIP() << "no small volume that runs full (STUB_TEST_FULL_VOLUME)";
   }
   const std::string cabinet = ReadTestData("setup_large.cab");
   const std::wstring cabinet_path = volume + L"SETUP.EX_";

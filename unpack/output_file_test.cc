@@ -159,23 +159,27 @@ TEST(WriteBlockToFileTest, PartialAndFailingWrites) {
 // when it may). Under Wine a write that finds some room writes what fits and
 // reports success: the partial write is not hypothetical.
 TEST(WriteBlockToFileTest, RealFullVolume) {
-  const std::wstring volume =
-      testing_support::WindowsPathFromHost(FULL_VOLUME_DIR) + L"\\";
-  if (!FileExists(volume + L"mounted")) {
-    GTEST_SKIP() << "no small volume mounted at " << FULL_VOLUME_DIR;
+  const std::wstring volume = testing_support::FullVolumeFolder();
+  if (volume.empty()) {
+    GTEST_SKIP() << "no small volume that runs full (STUB_TEST_FULL_VOLUME)";
   }
   const std::wstring path = volume + L"archive.7z";
-  // The volume holds exactly 8 MiB: the second chunk finds no room at all.
-  const std::string block = Pattern(12 * kMiB);
+  ULARGE_INTEGER free_bytes{};
+  ASSERT_TRUE(GetDiskFreeSpaceExW(volume.c_str(), &free_bytes, nullptr,
+                                  nullptr));
+  ASSERT_GT(free_bytes.QuadPart, 4 * kMiB);
+  // A block 4 MiB larger than the room: a later chunk finds none at all.
+  const std::string block = Pattern(free_bytes.QuadPart + 4 * kMiB);
   SetLastError(0);
   EXPECT_FALSE(WriteBlockToFile(block.data(), block.size(), path.c_str()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
   EXPECT_FALSE(FileExists(path));
 
-  // With half the room taken, the first chunk is written only in part; the
-  // write of its rest finds the volume full.
+  // With all but 4 MiB of the room taken, the first chunk is written only in
+  // part; the write of its rest finds the volume full.
   const std::wstring filler = volume + L"filler.bin";
-  ASSERT_TRUE(WriteBlockToFile(block.data(), 4 * kMiB, filler.c_str()));
+  ASSERT_TRUE(WriteBlockToFile(block.data(), free_bytes.QuadPart - 4 * kMiB,
+                               filler.c_str()));
   SetLastError(0);
   EXPECT_FALSE(WriteBlockToFile(block.data(), 8 * kMiB, path.c_str()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));

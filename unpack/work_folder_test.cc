@@ -1,6 +1,7 @@
 #include "unpack/work_folder.h"
 
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <algorithm>
@@ -155,6 +156,39 @@ TEST(WorkFolderTest, CreatesProtectedFolderBesideExecutable) {
   const std::wstring owner = TokenOwnerSid();
   ASSERT_FALSE(owner.empty());
   EXPECT_EQ(call.dacl_text, kSecurityPrefix + owner + L")");
+}
+
+// What only Windows can show: the folder on disk keeps the protected DACL
+// it was created with, so nothing inherited from the Downloads folder or a
+// share lets another user in.
+TEST(WorkFolderTest, FolderOnDiskKeepsItsProtectedDacl) {
+  if (testing_support::UnderWine()) {
+    GTEST_SKIP() << "Wine keeps no folder DACL to read back";
+  }
+  ScratchFolder folder(L"dacl");
+  PathString work_folder;
+  RunOutcome outcome = MakeOutcome(ExitCode::SetupStartFailed);
+  ASSERT_TRUE(CreateWorkFolder(folder.path().c_str(), &work_folder, &outcome));
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(GetNamedSecurityInfoW(work_folder.data(), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                  nullptr, nullptr, &descriptor),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  wchar_t* text = nullptr;
+  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+      nullptr));
+  const std::wstring dacl = text;
+  LocalFree(text);
+  LocalFree(descriptor);
+  RemoveDirectoryW(work_folder.data());
+  // The flags may be written in another order; the entries may not differ.
+  const std::wstring expected =
+      std::wstring(kSecurityPrefix) + TokenOwnerSid() + L")";
+  const size_t entries = dacl.find(L'(');
+  ASSERT_NE(entries, std::wstring::npos) << dacl;
+  EXPECT_NE(dacl.substr(0, entries).find(L'P'), std::wstring::npos) << dacl;
+  EXPECT_EQ(dacl.substr(entries), expected.substr(expected.find(L'(')));
 }
 
 // The folder of the executable with "KV_" may take 249 characters, which

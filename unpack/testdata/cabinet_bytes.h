@@ -14,8 +14,7 @@
 namespace unpack_testing {
 
 inline std::wstring TestDataPath(const std::string& name) {
-  return testing_support::WindowsPathFromHost(std::string(UNPACK_TEST_DATA) +
-                                              "/" + name);
+  return testing_support::TestFile("unpack/testdata/" + name);
 }
 
 inline std::string ReadTestData(const std::string& name) {
