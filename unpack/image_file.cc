@@ -129,10 +129,7 @@ bool CopyImageBlockToFile(ImageFile* image, const void* data, uint64_t size,
         left < ImageFile::kCopyChunk ? left : ImageFile::kCopyChunk);
     if ((done > 0 && !image->Read(offset + done, chunk)) ||
         !WriteWhole(file.Handle(), image->buffer(), chunk)) {
-      const DWORD error = GetLastError();
-      file.MarkDeleteOnClose();
-      file.Close();
-      SetLastError(error);
+      file.Abandon();
       return false;
     }
     done += chunk;

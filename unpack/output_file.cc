@@ -56,6 +56,13 @@ bool OutputFile::MarkDeleteOnClose() {
                                     sizeof(disposition)) != FALSE;
 }
 
+void OutputFile::Abandon() {
+  const DWORD error = GetLastError();
+  MarkDeleteOnClose();
+  Close();
+  SetLastError(error);
+}
+
 void OutputFile::Close() {
   if (IsOpen()) {
     const HANDLE handle = handle_;
@@ -89,10 +96,7 @@ bool WriteBlockToFile(const void* data, uint64_t size, const wchar_t* path) {
     const DWORD chunk =
         static_cast<DWORD>(left < kWriteChunk ? left : kWriteChunk);
     if (!WriteWhole(file.Handle(), bytes + offset, chunk)) {
-      const DWORD error = GetLastError();
-      file.MarkDeleteOnClose();
-      file.Close();
-      SetLastError(error);
+      file.Abandon();
       return false;
     }
     offset += chunk;

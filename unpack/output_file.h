@@ -31,6 +31,9 @@ class OutputFile {
   // The file disappears once this handle and every duplicate are closed.
   bool MarkDeleteOnClose();
   void Close();
+  // MarkDeleteOnClose, then Close, with the thread's last error kept: a
+  // file left unfinished by a failure goes, and the failure's error stays.
+  void Abandon();
   const wchar_t* path() const { return path_.data(); }
 
  private:
