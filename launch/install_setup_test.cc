@@ -217,7 +217,9 @@ TEST_F(InstallSetupTest, ReferralCodeFromTheSavedInstaller) {
     // The value is per user also for a system-level run.
     for (const bool system_level : {false, true}) {
       settings_.system_level = system_level;
-      EXPECT_EQ(Run().exit_code, 0u);
+      const RunOutcome outcome = Run();
+      EXPECT_EQ(outcome.exit_code, 0u)
+          << "Windows error " << outcome.windows_error;
       EXPECT_EQ(OnlyCommandLine(), Utf8(Base() + L" --system-level" +
                                         (c.switch_text ? c.switch_text : L"")));
     }
