@@ -5,6 +5,7 @@
 #include <string>
 
 #include "testing/registry_scratch.h"
+#include "testing/test_paths.h"
 
 namespace installer {
 namespace {
@@ -56,6 +57,9 @@ const Location kLocations[] = {
 };
 
 TEST(ClientStateTest, RecordsLandInTheRunsRootAndThe32BitView) {
+  if (!testing_support::Elevated()) {
+    GTEST_SKIP() << "making keys in HKLM needs an elevated run";
+  }
   ASSERT_FALSE(AnyClientStateKeyExists());
   for (const Location& where : kLocations) {
     SCOPED_TRACE(where.label);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "testing/registry_scratch.h"
+#include "testing/test_paths.h"
 
 namespace installer {
 namespace {
@@ -171,6 +172,9 @@ TEST_F(RegistryKeyTest, FailedOpenLeavesNothingHeld) {
 // The one-shot read is for values outside the updater's key: native view,
 // query access only.
 TEST(ReadRegistryTextOnceTest, ReadsOneTextInTheNativeView) {
+  if (!testing_support::Elevated()) {
+    GTEST_SKIP() << "making keys in HKLM needs an elevated run";
+  }
   const std::wstring native = L"Software\\KorvelStubTests\\Once";
   const std::wstring wow = L"Software\\Wow6432Node\\KorvelStubTests\\Once";
   ScratchKey native_key(HKEY_LOCAL_MACHINE, native);
