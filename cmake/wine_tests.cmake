@@ -71,11 +71,10 @@ function(add_wine_test name target)
      NOT ARG_ENVIRONMENT MATCHES "WINEDLLOVERRIDES")
     get_target_property(type ${target} TYPE)
     if(type STREQUAL "EXECUTABLE")
-      set(when always)
       list(JOIN ARG_ARGS " " arguments)
       list(JOIN extra "&" bundle_environment)
       set_property(GLOBAL APPEND PROPERTY TEST_BUNDLE_RUNS
-        "${name}|$<PATH:RELATIVE_PATH,$<TARGET_FILE:${target}>,${CMAKE_BINARY_DIR}>|${arguments}|${bundle_environment}|${when}")
+        "${name}|$<PATH:RELATIVE_PATH,$<TARGET_FILE:${target}>,${CMAKE_BINARY_DIR}>|${arguments}|${bundle_environment}")
       set_property(GLOBAL APPEND PROPERTY TEST_BUNDLE_FILES
         "$<TARGET_FILE:${target}>")
       set_property(GLOBAL APPEND PROPERTY TEST_BUNDLE_TARGETS ${target})

@@ -278,7 +278,7 @@ def describe_execution_level(resources):
     return result
 
 
-class Refusal:
+class StartRefusal:
     """Why Windows would not start a program as "setup.exe" from the
     installer, which runs as its caller. `elevated_would_start` says that a
     run of the installer that is itself elevated would start it."""
@@ -289,41 +289,44 @@ class Refusal:
 
 
 def refusal_to_start(image, resources):
-    """A Refusal, or None when Windows starts the image from the installer
-    in any run."""
+    """A StartRefusal, or None when Windows starts the image from the
+    installer in any run."""
     reason = image.refusal_to_start_at_all()
     if reason:
-        return Refusal(reason)
+        return StartRefusal(reason)
     manifest = manifest_resource(resources)
     found = None
     if manifest is not None:
         try:
             found = requested_privileges(manifest.data)
         except ManifestError as error:
-            return Refusal(f"its manifest is {error}, and Windows starts no "
-                           "program whose manifest it cannot read (the "
-                           "side-by-side configuration is incorrect); repair "
-                           "the manifest")
+            return StartRefusal(
+                f"its manifest is {error}, and Windows starts no program "
+                "whose manifest it cannot read (the side-by-side "
+                "configuration is incorrect); repair the manifest")
     level, ui = found or (None, None)
     if ui is not None and ui.strip().lower() == "true":
-        return Refusal("its manifest asks for uiAccess=\"true\", which "
-                       "Windows grants only to a signed program in a secure "
-                       "folder such as Program Files, never to one in a work "
-                       "folder beside the installer; set uiAccess=\"false\"")
+        return StartRefusal(
+            "its manifest asks for uiAccess=\"true\", which Windows grants "
+            "only to a signed program in a secure folder such as Program "
+            "Files, never to one in a work folder beside the installer; set "
+            "uiAccess=\"false\"")
     if level == "requireAdministrator":
-        return Refusal("its manifest asks for \"requireAdministrator\", so a "
-                       "run that is not elevated cannot start it", True)
+        return StartRefusal(
+            "its manifest asks for \"requireAdministrator\", so a run that "
+            "is not elevated cannot start it", True)
     if level == "highestAvailable":
-        return Refusal("its manifest asks for \"highestAvailable\", so an "
-                       "administrator's run that is not elevated cannot "
-                       "start it", True)
+        return StartRefusal(
+            "its manifest asks for \"highestAvailable\", so an "
+            "administrator's run that is not elevated cannot start it", True)
     # Installer detection looks at the image as the loader sees it, before
     # any runtime decides how wide its process is, so a .NET image marked
     # x86 counts as 32-bit here even when it runs as a 64-bit process.
     if level is None and image.machine == 0x14C:
-        return Refusal("it is a 32-bit program named setup.exe without a "
-                       "requestedExecutionLevel, which Windows' installer "
-                       "detection runs only elevated", True)
+        return StartRefusal(
+            "it is a 32-bit program named setup.exe without a "
+            "requestedExecutionLevel, which Windows' installer detection "
+            "runs only elevated", True)
     return None
 
 

@@ -112,8 +112,9 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
   run->archive_path.Clear();
   run->archive_type.Clear();
   const RunOutcome unpacked = UnpackPayload(
-      module, run->module_path.data(), run->work_folder.data(), &run->setup_path, &run->setup_type,
-      &run->archive_path, &run->archive_type, &run->max_delete_attempts);
+      module, run->module_path.data(), run->work_folder.data(),
+      &run->setup_path, &run->setup_type, &run->archive_path,
+      &run->archive_type, &run->max_delete_attempts);
 
   if (!unpacked.Succeeded()) {
     // Road a: nothing to run; what was unpacked is still removed below.

@@ -73,18 +73,16 @@ bool ImageFile::Locate(const void* data, uint64_t size,
     *offset = position;
     return true;
   }
-  {
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-        base + dos->e_lfanew);
-    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
-    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
-      const uint64_t start = section->VirtualAddress;
-      if (position >= start &&
-          position + size <= start + section->SizeOfRawData) {
-        *offset = section->PointerToRawData + (position - start);
-        return true;
-      }
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt =
+      reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+  for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+    const uint64_t start = section->VirtualAddress;
+    if (position >= start &&
+        position + size <= start + section->SizeOfRawData) {
+      *offset = section->PointerToRawData + (position - start);
+      return true;
     }
   }
   return false;

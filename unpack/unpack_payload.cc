@@ -55,6 +55,7 @@ RunOutcome UnpackPayload(HMODULE module, const wchar_t* image_path,
                             setup_path->data())) {
     return MakeOutcome(ExitCode::SetupNotWritten, GetLastError());
   }
+  // The installer file is let go before the cabinet library gets to work.
   image.Close();
   if (lstrcmpW(setup_type->data(), L"BL") != 0) return kSuccessOutcome;
 

@@ -6,16 +6,13 @@
 //
 // RESULTS_FOLDER may also be named by STUB_TEST_RESULTS.
 // The bundle's "tests.txt" lists one run per line, its fields separated by
-// "|": a name, the binary (below the bundle's folder), its arguments, extra
-// environment ("NAME=VALUE" pairs separated by "&"), and when it runs:
-// "always", "wine" (a run that only means something under Wine, such as one
-// under the strict cabinet double that stands in for Windows' own library),
-// or "windows" (one that only means something on Windows). Each binary's
+// "|": a name, the binary (below the bundle's folder), its arguments, and
+// extra environment ("NAME=VALUE" pairs separated by "&"). Each binary's
 // output goes to RESULTS_FOLDER (default: the temporary folder's
 // "stub-test-results"), and each test that skipped is named with its
-// reason. The last line counts the test cases (and whole runs that did not
-// apply): "N passed, N failed, N skipped". Exit code 0 when nothing failed,
-// 1 otherwise, 2 when the bundle cannot be read.
+// reason. The last line counts the test cases: "N passed, N failed, N
+// skipped". Exit code 0 when nothing failed, 1 otherwise, 2 when the bundle
+// cannot be read.
 //
 // When elevated on Windows, a small VHD is made and mounted as the volume
 // that runs full (STUB_TEST_FULL_VOLUME); otherwise its tests skip.
@@ -39,7 +36,6 @@ struct Run {
   std::string binary;
   std::string arguments;
   std::string environment;
-  std::string when;
 };
 
 struct Counts {
@@ -88,8 +84,8 @@ bool ReadRuns(const std::wstring& path, std::vector<Run>* runs) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;
     const std::vector<std::string> fields = Split(line, '|');
-    if (fields.size() != 5) return false;
-    runs->push_back({fields[0], fields[1], fields[2], fields[3], fields[4]});
+    if (fields.size() != 4) return false;
+    runs->push_back({fields[0], fields[1], fields[2], fields[3]});
   }
   return !runs->empty();
 }
@@ -270,15 +266,6 @@ int wmain(int argc, wchar_t** argv) {
   }
   Counts total;
   for (const Run& run : runs) {
-    if ((run.when == "wine" && !wine) || (run.when == "windows" && wine)) {
-      std::printf("%s: skipped: %s\n", run.name.c_str(),
-                  run.when == "wine"
-                      ? "a run for Wine only (on Windows the plain run uses "
-                        "Windows' own library)"
-                      : "a run for Windows only");
-      ++total.skipped;
-      continue;
-    }
     std::fflush(stdout);
     const std::wstring log = results + Wide(run.name) + L".log";
     const std::wstring command = L"\"" + root + Wide(run.binary) + L"\" " +
