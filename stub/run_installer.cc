@@ -81,6 +81,19 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
                      RunState* run) {
   RunOutcome outcome = kSuccessOutcome;
 
+  // Held from the first moment, shared for reading only: whoever may rename
+  // files beside the installer can no longer take its file away from here
+  // on. Whether it is the file this image was mapped from is proven before
+  // any byte of it is used; without it the payload comes from the pages.
+  {
+    PathString path;
+    const DWORD length = GetModuleFileNameW(
+        module, path.data(), static_cast<DWORD>(kPathCapacity));
+    if (length != 0 && length < kPathCapacity) {
+      run->image.Open(module, path.data());
+    }
+  }
+
   if (!settings->Load(module)) {
     return MakeOutcome(ExitCode::SettingsFailed, GetLastError());
   }
@@ -112,7 +125,7 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
   run->archive_path.Clear();
   run->archive_type.Clear();
   const RunOutcome unpacked = UnpackPayload(
-      module, run->module_path.data(), run->work_folder.data(),
+      module, &run->image, run->work_folder.data(),
       &run->setup_path, &run->setup_type, &run->archive_path,
       &run->archive_type, &run->max_delete_attempts);
 

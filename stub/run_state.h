@@ -7,10 +7,14 @@
 #include <stdint.h>
 
 #include "support/bounded_string.h"
+#include "unpack/image_file.h"
 
 namespace installer {
 
 struct RunState {
+  // The installer's own file, opened as the run begins and let go once the
+  // payload is copied.
+  ImageFile image;
   PathString module_path;
   PathString module_folder;
   PathString work_folder;

@@ -22,6 +22,7 @@
 
 #include "testing/registry_scratch.h"
 #include "testing/run_program.h"
+#include "testing/stand_in_setup/sha256.h"
 #include "testing/stand_in_setup/stand_in_record.h"
 #include "testing/test_paths.h"
 
@@ -220,8 +221,11 @@ class EndToEndTest : public ::testing::Test {
 
   // Runs `installer` placed at `path` and checks one row's ending.
   // `prepare`, when given, runs once the installer lies there.
-  void CheckEnding(const Ending& row, const std::wstring& path,
-                   const std::function<void()>& prepare = {}) {
+  // `run`, when given, runs the installer at `path` in place of RunProgram.
+  void CheckEnding(
+      const Ending& row, const std::wstring& path,
+      const std::function<void()>& prepare = {},
+      const std::function<DWORD(const std::wstring&)>& run = {}) {
     SCOPED_TRACE(row.why);
     // The 32-bit view of HKLM is its Wow6432Node key; HKCU's is addressed
     // natively (see registry_scratch.h).
@@ -255,7 +259,7 @@ class EndToEndTest : public ::testing::Test {
       ScopedVariable setup_record(L"STAND_IN_SETUP_RECORD", record.c_str());
       ScopedVariable hold(L"STAND_IN_SETUP_HOLD_ARCHIVE", row.hold_archive_ms);
       ScopedVariable fault(L"STRICT_CABINET_FAULT", row.cabinet_fault);
-      exit_code = RunProgram(path, row.arguments);
+      exit_code = run ? run(path) : RunProgram(path, row.arguments);
     }
 
     EXPECT_EQ(exit_code, row.exit_code);
@@ -453,6 +457,121 @@ TEST_F(EndToEndTest, CrashesEndLikeAFailedStage) {
   };
   for (const Ending& row : rows) {
     CheckEnding(row, scratch_.Child(L"installer.exe"));
+  }
+}
+
+// The installer file as someone who may rename files in its folder makes it
+// while it runs: every payload item keeps its first 4 KiB and differs after
+// them, or (`cut`) the file ends 8 KiB into the archive.
+std::string CraftedInstaller(const std::wstring& path, bool cut) {
+  std::string bytes = testing_support::ReadWholeFile(path);
+  const HMODULE flat =
+      LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  EXPECT_NE(flat, nullptr);
+  if (flat == nullptr) return bytes;
+  const auto* base = reinterpret_cast<const char*>(
+      reinterpret_cast<uintptr_t>(flat) & ~uintptr_t{3});
+  struct Items {
+    std::vector<std::pair<size_t, size_t>> found;  // offset, size
+    const char* base;
+  } items{{}, base};
+  for (const wchar_t* type : {L"B7", L"BL", L"BN"}) {
+    EnumResourceNamesW(
+        flat, type,
+        [](HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR param) -> BOOL {
+          auto* items = reinterpret_cast<Items*>(param);
+          HRSRC found = FindResourceW(module, name, type);
+          const char* data =
+              static_cast<const char*>(LockResource(LoadResource(module,
+                                                                 found)));
+          items->found.emplace_back(data - items->base,
+                                    SizeofResource(module, found));
+          return TRUE;
+        },
+        reinterpret_cast<LONG_PTR>(&items));
+  }
+  FreeLibrary(flat);
+  EXPECT_EQ(items.found.size(), 2u);
+  for (const auto& [offset, size] : items.found) {
+    EXPECT_GT(size, 8192u);
+    if (cut) return bytes.substr(0, std::min(bytes.size(), offset + 8192));
+    for (size_t i = offset + 4096; i < offset + size; ++i) bytes[i] ^= 0x5A;
+  }
+  return bytes;
+}
+
+// Starts the installer at `path`, suspended or not, renames it aside and
+// puts `crafted` at its path as soon as it has started, then lets it run;
+// afterwards the folder is as it was. The exit code, as RunProgram gives it.
+DWORD RunSwapped(const std::wstring& path, const std::string& crafted,
+                 bool suspended) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  std::wstring command = L"\"" + path + L"\"";
+  if (!CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE,
+                      suspended ? CREATE_SUSPENDED : 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return 0x80000000u | GetLastError();
+  }
+  const std::wstring aside = path + L".aside";
+  // Not suspended, the installer may hold its file already, and then it
+  // cannot be renamed: the swap simply comes too late.
+  const bool moved = MoveFileW(path.c_str(), aside.c_str()) != FALSE;
+  if (suspended) {
+    EXPECT_TRUE(moved) << "a started program could not be renamed";
+  }
+  if (moved) testing_support::WriteWholeFile(path, crafted);
+  if (suspended) ResumeThread(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD exit_code = 0x80000000u;
+  GetExitCodeProcess(process.hProcess, &exit_code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  if (moved) {
+    DeleteFileW(path.c_str());
+    MoveFileW(aside.c_str(), path.c_str());
+  }
+  return exit_code;
+}
+
+// Whoever may rename files in the installer's folder can rename the running
+// installer and put another file at its path. The run must still install
+// what it was started with: setup gets the original archive, and a file
+// that ends early makes no healthy run fail.
+TEST_F(EndToEndTest, FileSwappedUnderTheRunIsNeverRead) {
+  const std::string archive_sha256 = testing_support::Sha256Hex(
+      testing_support::ReadWholeFile(TestFile(PRODUCT_ARCHIVE)));
+  const std::wstring path = scratch_.Child(L"installer.exe");
+  const std::wstring record = records_.Child(L"setup-record.txt");
+  struct Swap {
+    const char* why;
+    const char* installer;
+    bool cut;
+    bool suspended;
+    int runs;
+  } const swaps[] = {
+      {"plain setup, started suspended", PLAIN_INSTALLER, false, true, 1},
+      {"cabinet, started suspended", CABINET_INSTALLER, false, true, 1},
+      {"a shorter file, started suspended", CABINET_INSTALLER, true, true, 1},
+      {"cabinet, swapped right after the start", CABINET_INSTALLER, false,
+       false, 8},
+  };
+  for (const Swap& swap : swaps) {
+    SCOPED_TRACE(swap.why);
+    const std::string crafted =
+        CraftedInstaller(TestFile(swap.installer), swap.cut);
+    for (int i = 0; i < swap.runs; ++i) {
+      CheckEnding({swap.why, swap.installer, L"", L"0", false, false, 0,
+                   Record::kSuccess, 0, 0x30000, false, {},
+                   "install archive:N "},
+                  path, {}, [&](const std::wstring& installer) {
+                    return RunSwapped(installer, crafted, swap.suspended);
+                  });
+      const std::vector<StandInRun> runs = ReadStandInRecord(record);
+      ASSERT_EQ(runs.size(), 1u);
+      EXPECT_EQ(runs[0]["install-archive.sha256"], archive_sha256);
+    }
   }
 }
 

@@ -15,6 +15,40 @@ constexpr DWORD kCheckedBytes = 4096;
 constexpr uintptr_t kDataFileBit = 1;
 constexpr uintptr_t kImageResourceBit = 2;
 
+// ntdll's own answer to "were these two views mapped from one file?", the
+// first an image, the second a data view. Looked up at run time: the stub
+// links no ntdll import, and a system without the export leaves the payload
+// to the mapped pages.
+using AreMappedFilesTheSameFunction = LONG(NTAPI*)(PVOID image_view,
+                                                   PVOID file_view);
+
+// Whether `file` holds the very bytes that the loader mapped at `base`. A
+// file found again by its path proves nothing: a running program may be
+// renamed, and another file put at its name, by anyone who may rename files
+// in its folder. The system compares the file objects behind both views,
+// whatever their names now are.
+bool MapsTheSameFile(const void* base, HANDLE file) {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (ntdll == nullptr) return false;
+  const auto same = reinterpret_cast<AreMappedFilesTheSameFunction>(
+      reinterpret_cast<void*>(
+          GetProcAddress(ntdll, "NtAreMappedFilesTheSame")));
+  if (same == nullptr) return false;
+  const HANDLE mapping =
+      CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (mapping == nullptr) return false;
+  // One page is enough to name the file; the view is gone before any byte
+  // is copied.
+  void* const view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 1);
+  bool proven = false;
+  if (view != nullptr) {
+    proven = same(const_cast<void*>(base), view) == 0;
+    UnmapViewOfFile(view);
+  }
+  CloseHandle(mapping);
+  return proven;
+}
+
 bool SameBytes(const uint8_t* left, const uint8_t* right, DWORD count) {
   for (DWORD i = 0; i < count; ++i) {
     if (left[i] != right[i]) return false;
@@ -30,12 +64,19 @@ ImageFile::ImageFile()
 bool ImageFile::Open(HMODULE module, const wchar_t* path) {
   Close();
   if (module == nullptr || path == nullptr) return false;
-  // Shared for reading only: nobody may change the file while it is copied
-  // (Windows refuses to write a file that is mapped as a running image
-  // anyway).
+  // Shared for reading only: from here on nobody may write, rename or
+  // delete the file until the copy is done.
   handle_ = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (handle_ == INVALID_HANDLE_VALUE) return false;
+  // Whatever lay at the path before it was opened may not be the file the
+  // module was mapped from; only a file proven to be that one is read.
+  const uintptr_t base = reinterpret_cast<uintptr_t>(module) &
+                         ~(kDataFileBit | kImageResourceBit);
+  if (!MapsTheSameFile(reinterpret_cast<const void*>(base), handle_)) {
+    Close();
+    return false;
+  }
   buffer_ = static_cast<uint8_t*>(VirtualAlloc(
       nullptr, kCopyChunk, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
   if (buffer_ == nullptr) {

@@ -18,10 +18,11 @@ class ImageFile {
   ImageFile& operator=(const ImageFile&) = delete;
   ~ImageFile() { Close(); }
 
-  // Opens the file at `path`, from which `module` was loaded (as a program,
-  // or as a data file or image resource), for reading, and takes the copy
-  // buffer. False, with nothing held, when either fails; the payload is
-  // then copied from the mapped pages.
+  // Opens the file at `path` for reading and takes the copy buffer, once the
+  // system has confirmed that the file is the one `module` was mapped from
+  // (as a program or as an image resource). False, with nothing held, when
+  // any of that fails; the payload is then copied from the mapped pages,
+  // which nobody can change.
   bool Open(HMODULE module, const wchar_t* path);
   bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
   void Close();

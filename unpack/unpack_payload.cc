@@ -22,7 +22,7 @@ bool BuildPath(const wchar_t* folder, const wchar_t* name, PathString* path) {
 
 }  // namespace
 
-RunOutcome UnpackPayload(HMODULE module, const wchar_t* image_path,
+RunOutcome UnpackPayload(HMODULE module, ImageFile* image,
                          const wchar_t* work_folder,
                          PathString* setup_path, TypeTagString* setup_type,
                          PathString* archive_path, TypeTagString* archive_type,
@@ -35,10 +35,10 @@ RunOutcome UnpackPayload(HMODULE module, const wchar_t* image_path,
   if (!BuildPath(work_folder, search.archive_name.data(), archive_path)) {
     return MakeOutcome(ExitCode::PathTooLong);
   }
-  // Without the file the payload still comes from the mapped pages.
-  ImageFile image;
-  image.Open(module, image_path);
-  if (!CopyImageBlockToFile(&image, search.archive.data, search.archive.size,
+  // Without the file the payload comes from the mapped pages.
+  ImageFile no_file;
+  if (image == nullptr) image = &no_file;
+  if (!CopyImageBlockToFile(image, search.archive.data, search.archive.size,
                             archive_path->data())) {
     return MakeOutcome(ExitCode::ArchiveNotUnpacked, GetLastError());
   }
@@ -51,12 +51,12 @@ RunOutcome UnpackPayload(HMODULE module, const wchar_t* image_path,
                  setup_path)) {
     return MakeOutcome(ExitCode::PathTooLong);
   }
-  if (!CopyImageBlockToFile(&image, search.setup.data, search.setup.size,
+  if (!CopyImageBlockToFile(image, search.setup.data, search.setup.size,
                             setup_path->data())) {
     return MakeOutcome(ExitCode::SetupNotWritten, GetLastError());
   }
   // The installer file is let go before the cabinet library gets to work.
-  image.Close();
+  image->Close();
   if (lstrcmpW(setup_type->data(), L"BL") != 0) return kSuccessOutcome;
 
   PathString expanded_path;

@@ -56,8 +56,10 @@ Unpacked Unpack(HMODULE module, const std::wstring& work_folder,
   TypeTagString setup_type;
   PathString archive_path;
   TypeTagString archive_type;
+  ImageFile image;
+  if (image_path != nullptr) image.Open(module, image_path);
   const RunOutcome outcome =
-      UnpackPayload(module, image_path, work_folder.c_str(), &setup_path,
+      UnpackPayload(module, &image, work_folder.c_str(), &setup_path,
                     &setup_type,
                     &archive_path, &archive_type, &max_delete_attempts);
   return Unpacked{outcome,
@@ -217,40 +219,73 @@ BOOL WINAPI ScriptedReadFile(HANDLE file, void* buffer, DWORD size,
   return g_read_script->original(file, buffer, size - 1, read, overlapped);
 }
 
-// The payload comes from the installer file when it can be read, and from
-// the mapped pages when the file cannot be opened; a read that fails while
-// an item is copied fails that item's stage with the read's error, and
-// leaves no partial file.
+// What lies at the image's path once it is loaded. A program's file can be
+// renamed while it runs, by anyone who may rename files in its folder, and
+// another file put at its name: the same first bytes of each item, other
+// bytes after them, or a file that ends early.
+enum class AtPath { kImage, kCrafted, kShort };
+
+// The image file's bytes with the archive's changed after its first 4 KiB,
+// the part that a layout check compares; or, for kShort, cut off there.
+std::string CraftedCopy(const std::string& image_bytes,
+                        const std::string& archive, AtPath kind) {
+  const size_t at = image_bytes.find(archive);
+  EXPECT_NE(at, std::string::npos);
+  EXPECT_GT(archive.size(), 8192u);
+  std::string crafted = image_bytes;
+  if (kind == AtPath::kShort) return crafted.substr(0, at + 8192);
+  for (size_t i = at + 4096; i < at + archive.size(); ++i) crafted[i] ^= 0x5A;
+  return crafted;
+}
+
+// The payload comes from the installer file when it can be read and is the
+// file the image was mapped from, and from the mapped pages otherwise; a
+// read that fails while an item is copied fails that item's stage with the
+// read's error, and leaves no partial file.
 TEST(UnpackPayloadTest, PayloadReadFromTheInstallerFile) {
-  const std::string archive = ReadTestData("archive.7z");
+  // Larger than the bytes a layout check compares.
+  std::string archive = ReadTestData("archive.7z");
+  while (archive.size() < 65536) archive += archive;
   const std::string cabinet = ReadTestData("setup_small.cab");
   struct Case {
     const char* what;
     bool held;
+    AtPath at_path;
     ReadScript script;
     RunOutcome outcome;
     std::vector<std::wstring> files_left;
   } const cases[] = {
-      {"read from the file", false, {}, {0, 0},
+      {"read from the file", false, AtPath::kImage, {}, {0, 0},
        {L"KORVEL.PACKED.7Z", L"setup.exe"}},
-      {"file held without sharing: the pages serve", true, {}, {0, 0},
-       {L"KORVEL.PACKED.7Z", L"setup.exe"}},
-      {"a read fails in the archive", false, {0, 1, ERROR_NOT_READY},
-       {112, ERROR_NOT_READY}, {}},
-      {"the file ends in the archive", false, {0, 1, 0},
+      {"file held without sharing: the pages serve", true, AtPath::kImage, {},
+       {0, 0}, {L"KORVEL.PACKED.7Z", L"setup.exe"}},
+      {"another file put at its path: the pages serve", false,
+       AtPath::kCrafted, {}, {0, 0}, {L"KORVEL.PACKED.7Z", L"setup.exe"}},
+      {"a shorter file put at its path: the pages serve", false,
+       AtPath::kShort, {}, {0, 0}, {L"KORVEL.PACKED.7Z", L"setup.exe"}},
+      {"a read fails in the archive", false, AtPath::kImage,
+       {0, 1, ERROR_NOT_READY}, {112, ERROR_NOT_READY}, {}},
+      {"the file ends in the archive", false, AtPath::kImage, {0, 1, 0},
        {112, ERROR_HANDLE_EOF}, {}},
-      {"a read fails in the setup program", false, {0, 2, ERROR_NOT_READY},
-       {116, ERROR_NOT_READY}, {L"KORVEL.PACKED.7Z"}},
+      {"a read fails in the setup program", false, AtPath::kImage,
+       {0, 2, ERROR_NOT_READY}, {116, ERROR_NOT_READY}, {L"KORVEL.PACKED.7Z"}},
   };
   ScratchFolder images(L"source_images");
   int index = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    PayloadImage image(
-        images.Child(L"image" + std::to_wstring(index++) + L".dll"),
-        {{L"B7", L"KORVEL.PACKED.7Z", archive},
-         {L"BL", L"SETUP.EX_", cabinet}});
+    const std::wstring name = L"image" + std::to_wstring(index++);
+    PayloadImage image(images.Child(name + L".dll"),
+                       {{L"B7", L"KORVEL.PACKED.7Z", archive},
+                        {L"BL", L"SETUP.EX_", cabinet}});
     ASSERT_NE(image.module(), nullptr);
+    if (c.at_path != AtPath::kImage) {
+      const std::string crafted =
+          CraftedCopy(ReadWholeFile(image.path()), archive, c.at_path);
+      ASSERT_TRUE(MoveFileW(image.path().c_str(),
+                            images.Child(name + L".aside").c_str()));
+      testing_support::WriteWholeFile(image.path(), crafted);
+    }
     // Another program's handle that shares nothing (a scanner's, say).
     HANDLE holder = INVALID_HANDLE_VALUE;
     if (c.held) {

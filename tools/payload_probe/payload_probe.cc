@@ -134,8 +134,9 @@ void Unpack(HMODULE image, const wchar_t* image_path, const PathString& folder,
   g_report_path = report_path;
   g_report = report;
   g_unpacking = &run;
+  run.image.Open(image, image_path);
   report->outcome = installer::UnpackPayload(
-      image, image_path, run.work_folder.data(), &run.setup_path, &run.setup_type,
+      image, &run.image, run.work_folder.data(), &run.setup_path, &run.setup_type,
       &run.archive_path, &run.archive_type, &run.max_delete_attempts);
   g_unpacking = nullptr;
 
