@@ -114,7 +114,7 @@ void FoldAttemptCount(int32_t attempts, int32_t* max_delete_attempts) {
 
 void RemoveUnpackedFiles(const wchar_t* archive_path, const wchar_t* setup_path,
                          const wchar_t* work_folder,
-                         int32_t* max_delete_attempts) {
+                         int32_t* max_delete_attempts, HANDLE* held_folder) {
   // Files first: a folder goes only once it is empty.
   int32_t attempts = 0;
   if (BoundedLength(archive_path, kPathCapacity) != 0) {
@@ -126,6 +126,14 @@ void RemoveUnpackedFiles(const wchar_t* archive_path, const wchar_t* setup_path,
     attempts = 0;
     RemoveWithRetries(setup_path, &attempts);
     FoldAttemptCount(attempts, max_delete_attempts);
+  }
+  // Up to here nobody could have put a link where the folder was. From here
+  // on one could, but the removal opens a link as itself and removes only
+  // that, and the folder holds nothing of the run's any more.
+  if (held_folder != nullptr && *held_folder != INVALID_HANDLE_VALUE) {
+    const HANDLE handle = *held_folder;
+    *held_folder = INVALID_HANDLE_VALUE;
+    CloseHandle(handle);
   }
   attempts = 0;
   RemoveWithRetries(work_folder, &attempts);

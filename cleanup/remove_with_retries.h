@@ -6,6 +6,7 @@
 #define CLEANUP_REMOVE_WITH_RETRIES_H_
 
 #include <stdint.h>
+#include <windows.h>
 
 namespace installer {
 
@@ -19,10 +20,14 @@ void FoldAttemptCount(int32_t attempts, int32_t* max_delete_attempts);
 
 // Removes the archive and the setup file (each only when its path is not
 // empty), then the work folder, folding every attempt count into the run's
-// maximum. The paths are 260-unit texts.
+// maximum. The paths are 260-unit texts. `held_folder`, when given and
+// valid, is the handle that keeps the work folder from being renamed: it
+// is closed, and set invalid, only once the files are gone, right before
+// the folder's own removal, which that handle would refuse.
 void RemoveUnpackedFiles(const wchar_t* archive_path, const wchar_t* setup_path,
                          const wchar_t* work_folder,
-                         int32_t* max_delete_attempts);
+                         int32_t* max_delete_attempts,
+                         HANDLE* held_folder = nullptr);
 
 }  // namespace installer
 

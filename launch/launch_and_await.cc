@@ -58,4 +58,11 @@ bool StartedProgramRunning() {
          WaitForSingleObject(g_started_program, 0) == WAIT_TIMEOUT;
 }
 
+bool AwaitStartedProgram(DWORD* exit_code) {
+  const HANDLE program = g_started_program;
+  return program != nullptr &&
+         WaitForSingleObject(program, INFINITE) == WAIT_OBJECT_0 &&
+         GetExitCodeProcess(program, exit_code);
+}
+
 }  // namespace installer

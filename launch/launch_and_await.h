@@ -25,6 +25,12 @@ RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
 // without waiting: what the process knows when it crashes during the wait.
 bool StartedProgramRunning();
 
+// Waits, without a time-out, for the program that LaunchAndAwait started
+// and is still waiting for, and reads its exit code: what the thread that
+// started it needs when it crashes before its own wait could end. False
+// when there is none or the wait or the code fails.
+bool AwaitStartedProgram(DWORD* exit_code);
+
 }  // namespace installer
 
 #endif  // LAUNCH_LAUNCH_AND_AWAIT_H_

@@ -5,6 +5,7 @@
 
 #include "cleanup/remove_with_retries.h"
 #include "launch/launch_and_await.h"
+#include "stub/run_installer.h"
 #include "stub/run_outcome.h"
 #include "support/bounded_string.h"
 #include "support/client_state.h"
@@ -18,16 +19,18 @@ namespace {
 // before the first instruction runs.
 const InstallerSettings* g_watched_settings;
 const RunState* g_watched_run;
+// The thread that runs the watched run; 0 while none is watched.
+DWORD g_run_thread;
 // Set on the filter's first entry. A fault inside the filter comes back to
 // it as a new unhandled exception; it then only ends the process.
 volatile LONG g_ending;
 
 constexpr uint32_t kCrashExitCode = static_cast<uint32_t>(ExitCode::RunCrashed);
 
-[[noreturn]] void EndProcess() {
+[[noreturn]] void EndProcess(uint32_t exit_code) {
   // Not ExitProcess: that would run the detach code of every library in a
   // process whose state the crash may have damaged.
-  for (;;) TerminateProcess(GetCurrentProcess(), kCrashExitCode);
+  for (;;) TerminateProcess(GetCurrentProcess(), exit_code);
 }
 
 }  // namespace
@@ -53,25 +56,48 @@ void ReleaseCrashedRun(const RunState* run, bool remove_files) {
   }
   // No success record follows a crash: the attempt count goes nowhere.
   int32_t max_delete_attempts = 0;
+  HANDLE held_folder = run->work_folder_handle;
   RemoveUnpackedFiles(run->archive_path.data(), run->setup_path.data(),
-                      run->work_folder.data(), &max_delete_attempts);
+                      run->work_folder.data(), &max_delete_attempts,
+                      &held_folder);
 }
 
 namespace {
 
 LONG WINAPI EndCrashedRun(EXCEPTION_POINTERS* exception) {
-  if (InterlockedExchange(&g_ending, 1) != 0) EndProcess();
-  const uint32_t exception_code = exception->ExceptionRecord->ExceptionCode;
+  // A fault on a thread that is not the run's: one that a security product,
+  // a hook or an injected library started in this process. The run's own
+  // thread is untouched by it and goes on to its true ending, which, while
+  // setup runs, is setup's result: this thread only stays out of its way.
+  // Ending the process here instead would lose that result and leave the
+  // work folder to a setup program that still runs.
+  const DWORD run_thread = g_run_thread;
+  if (run_thread != 0 && GetCurrentThreadId() != run_thread) {
+    for (;;) Sleep(INFINITE);
+  }
+  if (InterlockedExchange(&g_ending, 1) != 0) EndProcess(kCrashExitCode);
   const InstallerSettings* settings = g_watched_settings;
   const RunState* run = g_watched_run;
-  ReleaseCrashedRun(run, settings != nullptr && settings->delete_unpacked_files);
   // Before its work folder exists a run records nothing, as when it fails
   // there.
-  if (settings != nullptr && run != nullptr && run->work_folder_made) {
-    WriteInstallerFailure(*settings,
-                          MakeOutcome(ExitCode::RunCrashed, exception_code));
+  const bool records = settings != nullptr && run != nullptr &&
+                       run->work_folder_made;
+  // A program that the run started is waited for as the run would have
+  // waited, and its result is the run's: the product it installed is
+  // there, or is not, whatever became of the stub meanwhile.
+  DWORD setup_exit_code = 0;
+  const bool setup_ended = AwaitStartedProgram(&setup_exit_code);
+  const RunOutcome outcome =
+      setup_ended ? RunOutcome{setup_exit_code, 0}
+                  : MakeOutcome(ExitCode::RunCrashed,
+                                exception->ExceptionRecord->ExceptionCode);
+  // The record first: the removals may take seconds, or fault again, and
+  // the updater must learn how the run ended either way.
+  if (records) {
+    WriteRunRecord(*settings, outcome.Succeeded(), outcome, 0);
   }
-  EndProcess();
+  ReleaseCrashedRun(run, settings != nullptr && settings->delete_unpacked_files);
+  EndProcess(outcome.exit_code);
 }
 
 }  // namespace
@@ -81,6 +107,7 @@ void InstallCrashEnding() { SetUnhandledExceptionFilter(EndCrashedRun); }
 void WatchRunForCrash(const InstallerSettings* settings, const RunState* run) {
   g_watched_settings = settings;
   g_watched_run = run;
+  g_run_thread = run != nullptr ? GetCurrentThreadId() : 0;
 }
 
 }  // namespace installer

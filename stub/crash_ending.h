@@ -7,26 +7,32 @@
 #ifndef STUB_CRASH_ENDING_H_
 #define STUB_CRASH_ENDING_H_
 
+#include <windows.h>
+
 #include "stub/installer_settings.h"
 #include "stub/run_state.h"
 
 namespace installer {
+
+// The stack that the crash ending needs after a stack overflow: its record,
+// its removals and the system's own exception dispatch, with room to spare.
+constexpr ULONG kCrashEndingStack = 32 * 1024;
 
 // Makes EndCrashedRun the process's last-chance exception filter. The
 // filter runs only for exceptions that no handler on the stack took:
 // an exception that a library raises and handles itself never reaches it.
 void InstallCrashEnding();
 
-// The run that a crash ends; null for none (before the run and after it,
-// when the frame that holds these is gone).
+// The run that a crash ends, run by the calling thread; null for none
+// (before the run and after it, when the frame that holds these is gone).
+// A fault on any other thread meanwhile leaves the run to that thread.
 void WatchRunForCrash(const InstallerSettings* settings, const RunState* run);
 
 // The part of a crash's ending that the release tools share with the stub:
 // lets go of whatever the cabinet library held, then, when `remove_files`
 // is set, `run` has made its work folder and no program that it started is
-// still running (that one may still need them; it is not waited for a
-// second time), removes what `run` unpacked and the folder. `run` may be
-// null.
+// still running (that one may still need them), removes what `run`
+// unpacked and the folder. `run` may be null.
 void ReleaseCrashedRun(const RunState* run, bool remove_files);
 
 }  // namespace installer

@@ -63,18 +63,6 @@ RunOutcome LaunchSetup(const InstallerSettings& settings, RunState* run) {
                          IsTag(run->archive_type, L"B7"));
 }
 
-void WriteSuccessRecord(const InstallerSettings& settings,
-                        int32_t max_delete_attempts) {
-  RegistryKey key;
-  if (OpenClientStateKey(ClientStateRoot(settings.system_level),
-                         settings.app_guid, KEY_QUERY_VALUE | KEY_SET_VALUE,
-                         &key) == ERROR_SUCCESS) {
-    key.WriteNumber(L"InstallerExtraCode1",
-                    SuccessRecordValue(max_delete_attempts));
-  }
-  key.Close();
-}
-
 // Every stage but the final reset of the settings, which RunInstaller does on
 // every road. Returns at the first ending that skips the remaining stages.
 RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
@@ -113,7 +101,7 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
     return outcome;
   }
   if (!CreateWorkFolder(run->module_folder.data(), &run->work_folder,
-                        &outcome)) {
+                        &outcome, &run->work_folder_handle)) {
     return outcome;
   }
   run->work_folder_made = true;
@@ -168,14 +156,11 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
 
   if (settings->delete_unpacked_files) {
     RemoveUnpackedFiles(run->archive_path.data(), run->setup_path.data(),
-                        run->work_folder.data(), &run->max_delete_attempts);
+                        run->work_folder.data(), &run->max_delete_attempts,
+                        &run->work_folder_handle);
   }
 
-  if (run->succeeded) {
-    WriteSuccessRecord(*settings, run->max_delete_attempts);
-  } else {
-    WriteInstallerFailure(*settings, outcome);
-  }
+  WriteRunRecord(*settings, run->succeeded, outcome, run->max_delete_attempts);
   return outcome;
 }
 
@@ -189,6 +174,22 @@ uint32_t SuccessRecordValue(int32_t max_delete_attempts) {
   return kSuccessRecordBase + extra_attempts;
 }
 
+void WriteRunRecord(const InstallerSettings& settings, bool succeeded,
+                    RunOutcome outcome, int32_t max_delete_attempts) {
+  if (!succeeded) {
+    WriteInstallerFailure(settings, outcome);
+    return;
+  }
+  RegistryKey key;
+  if (OpenClientStateKey(ClientStateRoot(settings.system_level),
+                         settings.app_guid, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                         &key) == ERROR_SUCCESS) {
+    key.WriteNumber(L"InstallerExtraCode1",
+                    SuccessRecordValue(max_delete_attempts));
+  }
+  key.Close();
+}
+
 RunOutcome RunInstaller(HMODULE module) {
   InstallerSettings settings;
   RunState run;
@@ -196,6 +197,12 @@ RunOutcome RunInstaller(HMODULE module) {
   WatchRunForCrash(&settings, &run);
   const RunOutcome outcome = RunStages(module, &settings, &run);
   WatchRunForCrash(nullptr, nullptr);
+  // A folder that stays (its files kept, or a road that skips the removal)
+  // is let go as the run ends.
+  if (run.work_folder_handle != INVALID_HANDLE_VALUE) {
+    CloseHandle(run.work_folder_handle);
+    run.work_folder_handle = INVALID_HANDLE_VALUE;
+  }
   settings.Reset();
   return outcome;
 }

@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include "stub/installer_settings.h"
 #include "stub/run_outcome.h"
 
 namespace installer {
@@ -20,6 +21,11 @@ RunOutcome RunInstaller(HMODULE module);
 // The "InstallerExtraCode1" value of a successful run: 0x30000 plus the
 // extra attempts the slowest removal needed.
 uint32_t SuccessRecordValue(int32_t max_delete_attempts);
+
+// The record that ends a run whose work folder exists: the success record
+// with `max_delete_attempts`, or the failure report of `outcome`.
+void WriteRunRecord(const InstallerSettings& settings, bool succeeded,
+                    RunOutcome outcome, int32_t max_delete_attempts);
 
 }  // namespace installer
 

@@ -18,6 +18,8 @@ struct RunState {
   PathString module_path;
   PathString module_folder;
   PathString work_folder;
+  // Keeps the work folder where it is from its creation to its removal.
+  HANDLE work_folder_handle = INVALID_HANDLE_VALUE;
   PathString setup_path;
   PathString archive_path;
   PathString new_setup_path;

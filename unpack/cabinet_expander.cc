@@ -66,6 +66,9 @@ struct ExpansionContext {
   bool aborted;
   // The destination holds the last file of the cabinet, whole.
   uint8_t completed;
+  // This expansion has created the destination: only then may a later file
+  // of the cabinet replace it.
+  bool made_destination;
 };
 
 // FDI's open, write and close callbacks carry no user value: they reach the
@@ -267,7 +270,9 @@ INT_PTR __cdecl FdiNotify(FdiNotificationType type,
       context->write_failed = false;
       context->announced_size = static_cast<uint32_t>(notification->size);
       HANDLE duplicate = INVALID_HANDLE_VALUE;
-      if (context->file.Open(context->destination)) {
+      if (context->file.Open(context->destination,
+                             context->made_destination)) {
+        context->made_destination = true;
         duplicate = context->file.Duplicate();
       }
       if (duplicate == INVALID_HANDLE_VALUE) {
@@ -373,6 +378,7 @@ bool CabinetExpander(const wchar_t* cabinet_path,
   context.write_failed = false;
   context.aborted = false;
   context.completed = 0;
+  context.made_destination = false;
   for (HANDLE& source : context.fdi_sources) source = INVALID_HANDLE_VALUE;
   g_expansion = &context;
   const bool copied =

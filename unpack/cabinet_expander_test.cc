@@ -433,6 +433,7 @@ TEST(CabinetExpanderTest, LoadsTheLibraryOncePerProcess) {
   EXPECT_EQ(calls.entry_points, one_lookup);
 
   const size_t loads_after_first = calls.library_paths.size();
+  ASSERT_TRUE(DeleteFileW(destination.c_str()));
   ASSERT_TRUE(CabinetExpander(cabinet.c_str(), destination.c_str()));
   EXPECT_EQ(calls.library_paths.size(), loads_after_first);
   EXPECT_EQ(calls.entry_points.size(), 6u);

@@ -11,22 +11,24 @@ constexpr uint64_t kWriteChunk = 0x800000;
 
 OutputFile::OutputFile() : handle_(INVALID_HANDLE_VALUE) {}
 
-bool OutputFile::Open(const wchar_t* path) {
+bool OutputFile::Open(const wchar_t* path, bool replace) {
   Close();
   if (!path_.Copy(path)) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
   // DELETE is what MarkDeleteOnClose needs; nobody else may read or write
-  // the file while it is being made. A new file is created as new: opening
-  // with CREATE_ALWAYS truncates even a file just made, and a file system
-  // may then write a truncated file back the moment it is closed (ext4
-  // does, under Wine). Only a file that exists already is replaced.
+  // the file while it is being made. A new file is created as new: a file
+  // found at the name is none of the run's, and nothing of the run's is
+  // written into it. Opening with CREATE_ALWAYS would also truncate even a
+  // file just made, and a file system may then write a truncated file back
+  // the moment it is closed (ext4 does, under Wine).
   const DWORD flags = FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL;
   handle_ = CreateFileW(path_.data(), GENERIC_WRITE | DELETE,
                         FILE_SHARE_DELETE, nullptr, CREATE_NEW, flags,
                         nullptr);
-  if (handle_ == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
+  if (handle_ == INVALID_HANDLE_VALUE && replace &&
+      GetLastError() == ERROR_FILE_EXISTS) {
     handle_ = CreateFileW(path_.data(), GENERIC_WRITE | DELETE,
                           FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS, flags,
                           nullptr);

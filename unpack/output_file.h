@@ -19,10 +19,11 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Creates the file for writing, shared only for deletion; a file that
-  // exists already is truncated. On false the record is empty and the last
-  // error tells why.
-  bool Open(const wchar_t* path);
+  // Creates the file for writing, shared only for deletion. A file that
+  // exists already is refused (ERROR_FILE_EXISTS), unless `replace` is
+  // set, for a name that the caller itself has made before: then it is
+  // truncated. On false the record is empty and the last error tells why.
+  bool Open(const wchar_t* path, bool replace = false);
   bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
   HANDLE Handle() const { return handle_; }
   // A second handle to the open file, owned and closed by the caller;

@@ -95,7 +95,6 @@ TEST(WriteBlockToFileTest, WritesLargeBlockInChunksOfEightMiB) {
 TEST(WriteBlockToFileTest, EmptyBlockMakesEmptyFileWithoutWriting) {
   ScratchFolder folder(L"write");
   const std::wstring path = folder.Child(L"empty.bin");
-  WriteWholeFile(path, "old contents");
   WriteScript script;
   {
     PatchedWrites patch(&script);
@@ -192,7 +191,12 @@ TEST(OutputFileTest, OpenTruncatesAndKeepsOthersOut) {
   const std::wstring path = folder.Child(L"setup.exe");
   WriteWholeFile(path, "previous contents");
   OutputFile file;
-  ASSERT_TRUE(file.Open(path.c_str()));
+  // A file found at the name is not the caller's to overwrite.
+  EXPECT_FALSE(file.Open(path.c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_EQ(ReadWholeFile(path), "previous contents");
+  ASSERT_TRUE(file.Open(path.c_str(), /*replace=*/true));
   EXPECT_TRUE(file.IsOpen());
   EXPECT_EQ(std::wstring(file.path()), path);
 

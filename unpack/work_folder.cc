@@ -17,10 +17,40 @@ constexpr uint64_t kRandomDigits = 5;
 // The five digits, ".tmp", the trailing backslash and the terminator.
 constexpr uint64_t kNameRoom = 10;
 
+// Opens the folder just made at `path` so that it cannot be renamed while
+// the handle lives. A handle's sharing binds others only when it was opened
+// for reading, writing or deletion, so the folder is opened for listing;
+// not for deletion, which would refuse setup programs that open their own
+// folder without sharing deletion, as every process that makes it its
+// current folder does. INVALID_HANDLE_VALUE, with the folder removed again,
+// when it cannot be opened or what lies at the path is not a plain folder:
+// someone was faster than this open.
+HANDLE HoldFolder(const wchar_t* path) {
+  const HANDLE folder = CreateFileW(
+      path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr);
+  if (folder != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(folder, &info) &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+      return folder;
+    }
+    CloseHandle(folder);
+  }
+  // A link is removed itself, never what it points to; a folder is removed
+  // only while it is empty.
+  RemoveDirectoryW(path);
+  return INVALID_HANDLE_VALUE;
+}
+
 }  // namespace
 
 bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
-                      RunOutcome* outcome) {
+                      RunOutcome* outcome, HANDLE* held) {
+  if (held != nullptr) *held = INVALID_HANDLE_VALUE;
   *outcome = MakeOutcome(ExitCode::PathTooLong);
   if (!work_folder->Copy(executable_folder) || !work_folder->Append(L"KV_")) {
     return false;
@@ -47,7 +77,9 @@ bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
     work_folder->Append(L".tmp");
     // Any failure, a taken name or not, just draws another name.
     if (CreateDirectoryW(work_folder->data(),
-                         descriptor != nullptr ? &attributes : nullptr)) {
+                         descriptor != nullptr ? &attributes : nullptr) &&
+        (held == nullptr ||
+         (*held = HoldFolder(work_folder->data())) != INVALID_HANDLE_VALUE)) {
       work_folder->Append(L"\\");
       *outcome = kSuccessOutcome;
       break;

@@ -15,8 +15,14 @@ namespace installer {
 // `executable_folder` ends in a backslash. On success the folder exists and
 // `work_folder` holds its path with a trailing backslash; `outcome` is
 // written in every case (108, 109 or 117 on failure).
+// With `held`, the new folder is also held open, shared for reading and
+// writing but not for deletion, and `held` receives that handle (else
+// INVALID_HANDLE_VALUE): for as long as it is held nobody can rename the
+// folder, nor put a link or junction at its path, so every path built on it
+// stays inside it. A name whose folder cannot be held, or is found to be a
+// link, counts as a failed attempt. The caller closes the handle.
 bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
-                      RunOutcome* outcome);
+                      RunOutcome* outcome, HANDLE* held = nullptr);
 
 // `descriptor` stays null when the volume keeps no ACLs (or cannot tell);
 // otherwise the caller frees it with LocalFree. False means the descriptor

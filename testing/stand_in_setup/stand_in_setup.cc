@@ -3,8 +3,9 @@
 // the patch format and the exit codes), optionally builds a "new setup
 // program" from a patch, and exits with the code the test asked for.
 #include <windows.h>
-// After <windows.h>, which it needs.
+// After <windows.h>, which they need.
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <cstdint>
 #include <cwchar>
@@ -24,6 +25,8 @@ constexpr DWORD kRecordNotWritten = 204;
 constexpr DWORD kBadExitCodeVariable = 205;
 constexpr DWORD kBadArguments = 206;
 constexpr DWORD kArchiveNotHeld = 207;
+constexpr DWORD kFolderRenamed = 208;
+constexpr DWORD kParentNotReached = 209;
 
 constexpr char kPatchHeader[] = "STAND-IN-PATCH 1\n";
 constexpr char kSelfPatchHeader[] = "STAND-IN-PATCH SELF\n";
@@ -227,6 +230,63 @@ DWORD LeaveFileHeld(const std::wstring& path, const std::wstring& milliseconds) 
   return result;
 }
 
+// What an attacker beside the installer would do once setup runs: move the
+// work folder that holds `archive` away, so that a link could be put in its
+// place. 0 when that is refused; kFolderRenamed, with the folder moved
+// back, when it is not.
+DWORD RenameOwnFolder(const std::wstring& archive, std::string* record) {
+  const size_t cut = archive.find_last_of(L'\\');
+  if (cut == std::wstring::npos) return kBadArguments;
+  const std::wstring folder = archive.substr(0, cut);
+  const std::wstring moved = folder + L".moved";
+  if (!MoveFileExW(folder.c_str(), moved.c_str(), 0)) {
+    *record += "folder_rename.error=" + std::to_string(GetLastError()) + "\n";
+    return 0;
+  }
+  *record += "folder_rename=done\n";
+  MoveFileExW(moved.c_str(), folder.c_str(), 0);
+  return kFolderRenamed;
+}
+
+// Starts a thread in the installer that faults at once, as a hook or an
+// injected library's thread may, and gives it a second to do its worst.
+// 0 once the thread ran; kParentNotReached when it could not be started.
+DWORD FaultInParent() {
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return kParentNotReached;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  DWORD parent_id = 0;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == GetCurrentProcessId()) {
+      parent_id = entry.th32ParentProcessID;
+    }
+  }
+  CloseHandle(snapshot);
+  const HANDLE parent = OpenProcess(
+      PROCESS_CREATE_THREAD | PROCESS_QUERY_INFORMATION | PROCESS_VM_OPERATION |
+          PROCESS_VM_WRITE | PROCESS_VM_READ | SYNCHRONIZE,
+      FALSE, parent_id);
+  if (parent == nullptr) return kParentNotReached;
+  // The first page of the address space is never mapped: the thread faults
+  // on its first instruction.
+  const auto nowhere = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+      static_cast<uintptr_t>(0x10));
+  const HANDLE thread =
+      CreateRemoteThread(parent, nullptr, 0, nowhere, nullptr, 0, nullptr);
+  DWORD result = kParentNotReached;
+  if (thread != nullptr) {
+    // Ends when the installer ends the thread's process; otherwise the
+    // thread stays where the installer put it.
+    WaitForSingleObject(thread, 1000);
+    CloseHandle(thread);
+    result = 0;
+  }
+  CloseHandle(parent);
+  return result;
+}
+
 // Writes the new setup program that the patch describes. 0 on success.
 DWORD ApplyPatch(const std::wstring& patch_path,
                  const std::wstring& new_setup_path, std::string* record) {
@@ -339,6 +399,16 @@ int main() {
   if (Variable(L"STAND_IN_SETUP_HOLD_ARCHIVE", &hold) && archive >= 0) {
     const DWORD held = LeaveFileHeld(named[archive], hold);
     if (held != 0) exit_code = held;
+  }
+  std::wstring trick;
+  if (Variable(L"STAND_IN_SETUP_TRICK", &trick)) {
+    DWORD tricked = kBadArguments;
+    if (trick == L"rename-folder" && archive >= 0) {
+      tricked = RenameOwnFolder(named[archive], &record);
+    } else if (trick == L"fault-parent") {
+      tricked = FaultInParent();
+    }
+    if (tricked != 0) exit_code = tricked;
   }
   record += "exit_code=" + std::to_string(exit_code) + "\n";
 

@@ -22,7 +22,9 @@
 // destination holds data; "notify" hands the caller's notification callback
 // a null record, so that the fault is raised in the caller's own code with
 // the library's frames beneath it; "handled" raises a fault inside FDICopy
-// and handles it itself, as libraries do, before going on as usual.
+// and handles it itself, as libraries do, before going on as usual;
+// "overflow" recurses inside FDICopy, once the caller's destination holds
+// data, until the thread's stack is used up.
 #include <windows.h>
 
 #include "unpack/fdi_interface.h"
@@ -97,7 +99,7 @@ void Abort(int error) {
   if (g_abort == 0) g_abort = error;
 }
 
-enum class Fault { kNone, kCopy, kNotify, kHandled };
+enum class Fault { kNone, kCopy, kNotify, kHandled, kOverflow };
 
 Fault RequestedFault() {
   char text[16];
@@ -107,6 +109,7 @@ Fault RequestedFault() {
   if (lstrcmpA(text, "copy") == 0) return Fault::kCopy;
   if (lstrcmpA(text, "notify") == 0) return Fault::kNotify;
   if (lstrcmpA(text, "handled") == 0) return Fault::kHandled;
+  if (lstrcmpA(text, "overflow") == 0) return Fault::kOverflow;
   return Fault::kNone;
 }
 
@@ -119,6 +122,15 @@ void FaultHere() {
   *nowhere = 1;
 }
 
+// Recursion that ends only where the stack does and cannot be turned into
+// a loop: every frame is used after the call it makes.
+__attribute__((noinline)) int UseUpTheStack(volatile char* caller) {
+  volatile char frame[4096];
+  frame[0] = caller != nullptr ? caller[0] : 1;
+  if (frame[0] == 0) return 0;
+  return UseUpTheStack(frame) + frame[sizeof(frame) - 1];
+}
+
 }  // namespace
 
 extern "C" {
@@ -127,6 +139,7 @@ static UINT __cdecl StrictWrite(INT_PTR file, void* buffer, UINT count) {
   if (g_abort != 0) return static_cast<UINT>(-1);
   const UINT written = g_caller_write(file, buffer, count);
   if (g_fault == Fault::kCopy) FaultHere();
+  if (g_fault == Fault::kOverflow) UseUpTheStack(nullptr);
   if (written != count) Abort(kTargetFileError);
   return written;
 }

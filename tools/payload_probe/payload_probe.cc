@@ -123,7 +123,8 @@ void Unpack(HMODULE image, const wchar_t* image_path, const PathString& folder,
   report->stage = "work-folder";
   installer::RunState run;
   if (!installer::CreateWorkFolder(folder.data(), &run.work_folder,
-                                   &report->outcome)) {
+                                   &report->outcome,
+                                   &run.work_folder_handle)) {
     return;
   }
   run.work_folder_made = true;
@@ -143,7 +144,8 @@ void Unpack(HMODULE image, const wchar_t* image_path, const PathString& folder,
   installer::RemoveUnpackedFiles(run.archive_path.data(),
                                  run.setup_path.data(),
                                  run.work_folder.data(),
-                                 &run.max_delete_attempts);
+                                 &run.max_delete_attempts,
+                                 &run.work_folder_handle);
   FillReportFrom(run, report);
 }
 
