@@ -469,6 +469,39 @@ TEST_F(EndToEndTest, CrashesEndLikeAFailedStage) {
   for (const Ending& row : rows) {
     CheckEnding(row, scratch_.Child(L"installer.exe"));
   }
+
+  // The crash's removals cannot finish (another program holds the archive)
+  // and the process is ended meanwhile, as a logoff or a shutdown ends it:
+  // the record is already there, because it is written before them.
+  constexpr DWORD kEndedFromOutside = 0xE0D;
+  CheckEnding({"the process is ended while the crash's removals wait",
+               CABINET_INSTALLER, L"", L"0", false, false, kEndedFromOutside,
+               Record::kFailure, 125, 0xC0000005, true,
+               {L"KORVEL.PACKED.7Z", L"SETUP.EX_"}, "", false, nullptr,
+               L"held"},
+              scratch_.Child(L"installer.exe"), {},
+              [&](const std::wstring& path) -> DWORD {
+                STARTUPINFOW startup = {};
+                startup.cb = sizeof(startup);
+                PROCESS_INFORMATION process = {};
+                std::wstring command = L"\"" + path + L"\"";
+                if (!CreateProcessW(path.c_str(), command.data(), nullptr,
+                                    nullptr, FALSE, 0, nullptr, nullptr,
+                                    &startup, &process)) {
+                  return 0x80000000u | GetLastError();
+                }
+                // The archive's removal alone waits ten seconds.
+                if (WaitForSingleObject(process.hProcess, 5000) ==
+                    WAIT_TIMEOUT) {
+                  TerminateProcess(process.hProcess, kEndedFromOutside);
+                  WaitForSingleObject(process.hProcess, INFINITE);
+                }
+                DWORD exit_code = 0;
+                GetExitCodeProcess(process.hProcess, &exit_code);
+                CloseHandle(process.hThread);
+                CloseHandle(process.hProcess);
+                return exit_code;
+              });
 }
 
 // The installer file as someone who may rename files in its folder makes it

@@ -24,7 +24,10 @@
 // the library's frames beneath it; "handled" raises a fault inside FDICopy
 // and handles it itself, as libraries do, before going on as usual;
 // "overflow" recurses inside FDICopy, once the caller's destination holds
-// data, until the thread's stack is used up.
+// data, until the thread's stack is used up; "held" first opens the archive
+// beside the cabinet (KORVEL.PACKED.7Z) without sharing its deletion, as a
+// scanner may, and keeps it, then faults as "copy" does: whoever removes
+// the archive then waits until the process ends.
 #include <windows.h>
 
 #include "unpack/fdi_interface.h"
@@ -99,7 +102,7 @@ void Abort(int error) {
   if (g_abort == 0) g_abort = error;
 }
 
-enum class Fault { kNone, kCopy, kNotify, kHandled, kOverflow };
+enum class Fault { kNone, kCopy, kNotify, kHandled, kOverflow, kHeld };
 
 Fault RequestedFault() {
   char text[16];
@@ -110,6 +113,7 @@ Fault RequestedFault() {
   if (lstrcmpA(text, "notify") == 0) return Fault::kNotify;
   if (lstrcmpA(text, "handled") == 0) return Fault::kHandled;
   if (lstrcmpA(text, "overflow") == 0) return Fault::kOverflow;
+  if (lstrcmpA(text, "held") == 0) return Fault::kHeld;
   return Fault::kNone;
 }
 
@@ -138,7 +142,7 @@ extern "C" {
 static UINT __cdecl StrictWrite(INT_PTR file, void* buffer, UINT count) {
   if (g_abort != 0) return static_cast<UINT>(-1);
   const UINT written = g_caller_write(file, buffer, count);
-  if (g_fault == Fault::kCopy) FaultHere();
+  if (g_fault == Fault::kCopy || g_fault == Fault::kHeld) FaultHere();
   if (g_fault == Fault::kOverflow) UseUpTheStack(nullptr);
   if (written != count) Abort(kTargetFileError);
   return written;
@@ -183,6 +187,16 @@ __declspec(dllexport) BOOL __cdecl FDICopy(HFDI context, char* cabinet_name,
   g_caller_notify = notify;
   g_abort = 0;
   g_fault = RequestedFault();
+  if (g_fault == Fault::kHeld) {
+    char archive[MAX_PATH];
+    if (lstrlenA(cabinet_folder) + 17 < MAX_PATH) {
+      lstrcpyA(archive, cabinet_folder);
+      lstrcatA(archive, "KORVEL.PACKED.7Z");
+      // Never closed: the process's end lets go of it.
+      CreateFileA(archive, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+  }
   if (g_fault == Fault::kHandled) {
     // The system's own probe raises the access violation and handles it.
     IsBadReadPtr(nullptr, 1);
