@@ -25,6 +25,9 @@ DWORD CopyOnWrite(DWORD protection) {
 // Pages [first, first + size) share one protection.
 void DetachPages(uintptr_t first, uintptr_t size) {
   void* const start = reinterpret_cast<void*>(first);
+  if (VirtualLock(start, size)) return;
+  // Beyond the quota of locked pages, or where a system refuses to lock
+  // them: made the process's own instead.
   MEMORY_BASIC_INFORMATION info;
   DWORD old_protection = 0;
   if (VirtualQuery(start, &info, sizeof(info)) == sizeof(info) &&
@@ -34,11 +37,7 @@ void DetachPages(uintptr_t first, uintptr_t size) {
       *byte = *byte;
     }
     VirtualProtect(start, size, old_protection, &old_protection);
-    return;
   }
-  // Where the pages may not be made writable (a system policy against code
-  // that changes), they may at least be kept in the working set.
-  VirtualLock(start, size);
 }
 
 }  // namespace
