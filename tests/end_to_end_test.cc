@@ -666,16 +666,23 @@ TEST_F(EndToEndTest, ProgramPathOf259CharactersIsAccepted) {
 // A longer program path is checked by long_path_test: Wine starts programs
 // at such paths only from the host's command line, never by CreateProcessW.
 
-// The patch and the archive, under short names, fit the work folder of an
-// installer in a folder of 239 characters; the new setup program's
-// "setup.exe" does not. The run ends before the self-update: nothing is
-// removed and nothing but the channel's marking is recorded.
-TEST_F(EndToEndTest, NoRoomForTheNewSetupProgram) {
-  const std::wstring path = PathOfLength(scratch_.path(), 239, 244);
-  CheckEnding({"new setup program's path too long", SHORT_NAMES_PATCH_INSTALLER,
-               L"", L"0", false, false, 108, Record::kTagOnly, 0, 0, true,
-               {L"KORVEL", L"SETUP"}, ""},
-              path);
+// Windows creates no folder whose path passes 247 characters for a program
+// that is not long-path aware, and the work folder's name takes 12 beside
+// the installer. From a folder of 235 characters (its backslash included)
+// the run goes through; from one of 236 it ends at once as a path too long,
+// having made and recorded nothing, where it would otherwise try ten times
+// on Windows and fail as a folder it cannot make. Short payload names, so
+// that every file fits such a folder: even the new setup program that the
+// installed one builds from a patch, whose path the run checks last.
+TEST_F(EndToEndTest, DeepestFolderAWorkFolderFitsBeside) {
+  CheckEnding({"work folder of 247 characters", SHORT_NAMES_PATCH_INSTALLER,
+               L"", L"0", false, true, 0, Record::kSuccess, 0, 0x30000, false,
+               {}, "self-update install archive:N "},
+              PathOfLength(scratch_.path(), 235, 240));
+  CheckEnding({"work folder of 248 characters", SHORT_NAMES_PATCH_INSTALLER,
+               L"", L"0", false, true, 108, Record::kNone, 0, 0, false, {},
+               ""},
+              PathOfLength(scratch_.path(), 236, 241));
 }
 
 // A small volume that runs full while the setup program is expanded: the

@@ -71,12 +71,14 @@ Unpacked Unpack(HMODULE module, const std::wstring& work_folder,
 }
 
 // A work folder whose path, trailing backslash included, is `length` units
-// long. Wine creates folders past the 248 units that Windows allows.
+// long. Windows creates a folder past 247 units only by its long-path form,
+// which this uses; the unpacking itself gets the plain path, as the run
+// would.
 std::wstring WorkFolderOfLength(const ScratchFolder& scratch, size_t length) {
   std::wstring folder = scratch.path();
   EXPECT_LT(folder.size() + 2, length);
   folder += std::wstring(length - folder.size() - 1, L'w') + L"\\";
-  EXPECT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  EXPECT_TRUE(CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr));
   return folder;
 }
 
@@ -351,7 +353,7 @@ TEST(UnpackPayloadTest, PathsThatDoNotFit) {
     for (const std::wstring& file : FilesIn(work)) {
       DeleteFileW((work + file).c_str());
     }
-    RemoveDirectoryW(work.c_str());
+    RemoveDirectoryW((L"\\\\?\\" + work).c_str());
   }
 }
 

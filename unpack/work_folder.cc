@@ -14,8 +14,13 @@ constexpr wchar_t kFolderSecurityPrefix[] =
     L"(A;OIIOCI;GA;;;CO)(A;;FA;;;";
 constexpr int kFolderAttempts = 10;
 constexpr uint64_t kRandomDigits = 5;
-// The five digits, ".tmp", the trailing backslash and the terminator.
-constexpr uint64_t kNameRoom = 10;
+// The five digits and ".tmp".
+constexpr uint64_t kNameTail = 9;
+// The longest folder path that Windows creates for a program that is not
+// long-path aware, as the installer is not: one that leaves room for an 8.3
+// name within MAX_PATH ("the directory name cannot exceed MAX_PATH minus
+// 12"), without the terminator.
+constexpr uint64_t kLongestFolderPath = MAX_PATH - 12 - 1;
 
 // Opens the folder just made at `path` so that it cannot be renamed while
 // the handle lives. A handle's sharing binds others only when it was opened
@@ -55,8 +60,11 @@ bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
   if (!work_folder->Copy(executable_folder) || !work_folder->Append(L"KV_")) {
     return false;
   }
+  // A folder that Windows would refuse to create is reported as the path
+  // that is too long, without ten attempts that cannot succeed. Every file
+  // path built on it then fits the 259 characters of a path as well.
   const uint64_t name_start = work_folder->Length();
-  if (kPathCapacity - name_start <= kNameRoom) return false;
+  if (name_start + kNameTail > kLongestFolderPath) return false;
 
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!BuildFolderSecurity(executable_folder, &descriptor)) {

@@ -14,7 +14,8 @@ namespace installer {
 
 // `executable_folder` ends in a backslash. On success the folder exists and
 // `work_folder` holds its path with a trailing backslash; `outcome` is
-// written in every case (108, 109 or 117 on failure).
+// written in every case (108, 109 or 117 on failure). A folder path that
+// Windows would not create (more than 247 characters) is 108 at once.
 // With `held`, the new folder is also held open, shared for reading and
 // writing but not for deletion, and `held` receives that handle (else
 // INVALID_HANDLE_VALUE): for as long as it is held nobody can rename the

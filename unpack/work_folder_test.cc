@@ -193,12 +193,29 @@ TEST(WorkFolderTest, FolderOnDiskKeepsItsProtectedDacl) {
 
 // The folder of the executable with "KV_" may take 249 characters, which
 // leaves room for the digits, ".tmp", the backslash and the terminator.
+// CreateDirectoryW held to Microsoft's documented limit for a program that
+// is not long-path aware: "the directory name cannot exceed MAX_PATH minus
+// 12". Wine creates longer ones; Windows refuses them.
+decltype(&CreateDirectoryW) real_create_directory = nullptr;
+int create_directory_calls = 0;
+BOOL WINAPI DocumentedCreateDirectory(LPCWSTR path,
+                                      LPSECURITY_ATTRIBUTES attributes) {
+  ++create_directory_calls;
+  if (lstrlenW(path) > MAX_PATH - 12 - 1) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return FALSE;
+  }
+  return real_create_directory(path, attributes);
+}
+
+// The deepest installer folder whose work folder Windows still creates,
+// and one deeper: that one ends as a path too long, at once.
 TEST(WorkFolderTest, ExecutableFolderLengthLimit) {
   struct Case {
     size_t length_with_prefix;
     bool created;
   };
-  for (const Case& c : {Case{249, true}, Case{250, false}}) {
+  for (const Case& c : {Case{238, true}, Case{239, false}}) {
     SCOPED_TRACE(c.length_with_prefix);
     ScratchFolder folder(L"long");
     std::wstring executable_folder = folder.path();
@@ -216,12 +233,22 @@ TEST(WorkFolderTest, ExecutableFolderLengthLimit) {
 
     PathString work_folder;
     RunOutcome outcome;
-    EXPECT_EQ(
-        CreateWorkFolder(executable_folder.c_str(), &work_folder, &outcome),
-        c.created);
+    create_directory_calls = 0;
+    {
+      ImportPatch documented("kernel32.dll", "CreateDirectoryW",
+                             reinterpret_cast<void*>(
+                                 &DocumentedCreateDirectory));
+      ASSERT_TRUE(documented.applied());
+      real_create_directory =
+          documented.original<decltype(&CreateDirectoryW)>();
+      EXPECT_EQ(
+          CreateWorkFolder(executable_folder.c_str(), &work_folder, &outcome),
+          c.created);
+    }
+    EXPECT_EQ(create_directory_calls, c.created ? 1 : 0);
     if (c.created) {
       EXPECT_EQ(outcome.exit_code, 0u);
-      EXPECT_EQ(work_folder.Length(), 259u);
+      EXPECT_EQ(work_folder.Length(), 248u);
       EXPECT_TRUE(FileExists(work_folder.data()));
     } else {
       EXPECT_EQ(outcome.exit_code, 108u);
