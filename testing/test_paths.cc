@@ -8,22 +8,40 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <system_error>
 
 namespace testing_support {
 
 ScratchFolder::ScratchFolder(const wchar_t* tag) {
   static std::atomic<unsigned> counter{0};
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  std::wstring base = temp;
-  if (base.empty() || base.back() != L'\\') base += L'\\';
+  // Below the folder that the test runner controls when it names one: the
+  // temporary folder may be another user's (a process started for a
+  // standard user can inherit its starter's TEMP) or unusable.
+  std::wstring base;
+  wchar_t named[MAX_PATH];
+  const DWORD named_length =
+      GetEnvironmentVariableW(L"STUB_TEST_SCRATCH", named, MAX_PATH);
+  if (named_length > 0 && named_length < MAX_PATH) {
+    base = named;
+  } else {
+    wchar_t temp[MAX_PATH];
+    if (GetTempPathW(MAX_PATH, temp) != 0) base = temp;
+  }
+  if (!base.empty() && base.back() != L'\\') base += L'\\';
   path_ = base + L"stubtest_" + tag + L"_" +
           std::to_wstring(GetCurrentProcessId()) + L"_" +
           std::to_wstring(counter++) + L"\\";
   std::error_code error;
   std::filesystem::remove_all(path_, error);
   std::filesystem::create_directories(path_, error);
+  // Every test that uses the folder would fail in its own way without it:
+  // the one test fails here, with the reason, and goes no further.
+  if (error || !std::filesystem::is_directory(path_)) {
+    throw std::runtime_error(
+        "the scratch folder " + std::filesystem::path(path_).string() +
+        " cannot be made: " + error.message());
+  }
 }
 
 ScratchFolder::~ScratchFolder() {

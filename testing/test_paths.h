@@ -6,8 +6,11 @@
 
 namespace testing_support {
 
-// A new, empty folder under the prefix's temporary folder, ending in a
-// backslash. The folder and everything in it is removed by the destructor.
+// A new, empty folder ending in a backslash, below the folder that
+// STUB_TEST_SCRATCH names (the test runner's) or else below the temporary
+// folder. The folder and everything in it is removed by the destructor.
+// Throws std::runtime_error, which fails the test that asked, when the
+// folder cannot be made.
 class ScratchFolder {
  public:
   explicit ScratchFolder(const wchar_t* tag);

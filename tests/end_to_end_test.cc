@@ -51,6 +51,14 @@ const wchar_t* const kRecordValues[] = {L"ap", L"InstallerResult",
                                         L"InstallerExtraCode1"};
 constexpr wchar_t kExitCodeVariable[] = L"STAND_IN_SETUP_EXIT_CODE";
 
+// Copies `from` over `to`. Not std::filesystem::copy_file: this toolchain's
+// takes two files on one volume for the same one, as Windows' stat gives
+// every file the same number, and refuses to copy.
+void CopyOver(const std::wstring& from, const std::wstring& to) {
+  ASSERT_TRUE(CopyFileW(from.c_str(), to.c_str(), FALSE))
+      << "cannot copy to " << fs::path(to).string() << ": " << GetLastError();
+}
+
 // Every file and folder below `folder`, with file sizes (folders: -1).
 using FolderTree = std::map<std::wstring, intmax_t>;
 FolderTree ReadFolderTree(const std::wstring& folder) {
@@ -198,8 +206,7 @@ class EndToEndTest : public ::testing::Test {
   // program, quoted as the product writes it.
   void RegisterInstalledSetup() {
     const std::wstring installed = installed_folder_.Child(L"setup.exe");
-    fs::copy_file(TestFile(STAND_IN_SETUP_EXE), installed,
-                  fs::copy_options::overwrite_existing);
+    CopyOver(TestFile(STAND_IN_SETUP_EXE), installed);
     ASSERT_EQ(RunProgram(installed, L"--register-installed " +
                                         kClientState.substr(
                                             kClientState.rfind(L'\\') + 1) +
@@ -249,8 +256,7 @@ class EndToEndTest : public ::testing::Test {
     const std::wstring record = records_.Child(L"setup-record.txt");
     fs::remove(record);
     fs::create_directories(fs::path(path).parent_path());
-    fs::copy_file(TestFile(row.installer), path,
-                  fs::copy_options::overwrite_existing);
+    CopyOver(TestFile(row.installer), path);
     if (prepare) prepare();
     const std::wstring folder = fs::path(path).parent_path().wstring();
     const FolderTree folder_before = ReadFolderTree(folder);
@@ -750,10 +756,10 @@ TEST_F(EndToEndTest, PlantedLibrariesNeverLoad) {
   fs::create_directories(folder + L"%SYSTEMROOT%\\system32");
   const std::wstring planted = TestFile(PLANTED_LIBRARY);
   for (const std::wstring& name : names) {
-    fs::copy_file(planted, folder + name + L".dll");
+    CopyOver(planted, folder + name + L".dll");
   }
-  fs::copy_file(planted, folder + L"%WINDIR%\\system32\\cabinet.dll");
-  fs::copy_file(planted, folder + L"%SYSTEMROOT%\\system32\\cabinet.dll");
+  CopyOver(planted, folder + L"%WINDIR%\\system32\\cabinet.dll");
+  CopyOver(planted, folder + L"%SYSTEMROOT%\\system32\\cabinet.dll");
 
   ScopedVariable windows_folder(L"WINDIR", nullptr);
   ScopedVariable system_root(L"SYSTEMROOT", nullptr);

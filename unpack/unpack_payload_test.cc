@@ -235,6 +235,7 @@ std::string CraftedCopy(const std::string& image_bytes,
   EXPECT_NE(at, std::string::npos);
   EXPECT_GT(archive.size(), 8192u);
   std::string crafted = image_bytes;
+  if (at == std::string::npos || archive.size() <= 8192) return crafted;
   if (kind == AtPath::kShort) return crafted.substr(0, at + 8192);
   for (size_t i = at + 4096; i < at + archive.size(); ++i) crafted[i] ^= 0x5A;
   return crafted;

@@ -10,9 +10,14 @@
 // extra environment ("NAME=VALUE" pairs separated by "&"). Each binary's
 // output goes to RESULTS_FOLDER (default: the temporary folder's
 // "stub-test-results"), and each test that skipped is named with its
-// reason. The last line counts the test cases: "N passed, N failed, N
-// skipped". Exit code 0 when nothing failed, 1 otherwise, 2 when the bundle
-// cannot be read.
+// reason. The tests' scratch folders and temporary folder lie below
+// RESULTS_FOLDER too (STUB_TEST_SCRATCH, TEMP and TMP), never in the
+// temporary folder the runner was given, which may be another user's. Each binary runs in a job object and is stopped, with every
+// process it started, after STUB_TEST_TIMEOUT_S seconds (default 600); a
+// binary that is stopped or crashes counts the cases it finished and one
+// failed case, named with the reason. The last line counts the test cases:
+// "N passed, N failed, N skipped". Exit code 0 when nothing failed, 1
+// otherwise, 2 when the bundle cannot be read.
 //
 // When elevated on Windows, a small VHD is made and mounted as the volume
 // that runs full (STUB_TEST_FULL_VOLUME); otherwise its tests skip.
@@ -20,6 +25,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -90,10 +96,20 @@ bool ReadRuns(const std::wstring& path, std::vector<Run>* runs) {
   return !runs->empty();
 }
 
-// Runs `command_line` with the extra environment, its output into `log`;
-// its exit code, or -1 when it could not be started.
-long RunOne(const std::wstring& command_line, const std::string& environment,
-            const std::wstring& log) {
+constexpr long kNotStarted = -1;
+constexpr DWORD kStoppedExitCode = 0x5707;  // "STOP"
+
+// How one binary ended.
+struct Ending {
+  long exit_code = kNotStarted;
+  bool stopped = false;  // ran past its time limit
+};
+
+// Runs `command_line` with the extra environment, its output into `log`, in
+// a job object that ends it and every process it started once `limit_ms`
+// have passed, or when the runner itself ends.
+Ending RunOne(const std::wstring& command_line, const std::string& environment,
+              const std::wstring& log, DWORD limit_ms) {
   std::vector<std::pair<std::wstring, std::wstring>> saved;
   for (const std::string& pair : Split(environment, '&')) {
     const size_t equals = pair.find('=');
@@ -108,6 +124,15 @@ long RunOne(const std::wstring& command_line, const std::string& environment,
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   HANDLE output = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
                               &inherit, CREATE_ALWAYS, 0, nullptr);
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (job != nullptr &&
+      !SetInformationJobObject(job, JobObjectExtendedLimitInformation,
+                               &limits, sizeof(limits))) {
+    CloseHandle(job);
+    job = nullptr;
+  }
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -116,39 +141,53 @@ long RunOne(const std::wstring& command_line, const std::string& environment,
   startup.hStdError = output;
   PROCESS_INFORMATION process = {};
   std::wstring line = command_line;
-  long exit_code = -1;
-  if (output != INVALID_HANDLE_VALUE &&
-      CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0,
-                     nullptr, nullptr, &startup, &process)) {
+  Ending ending;
+  // Suspended until it is in the job, so that nothing it starts escapes.
+  if (output != INVALID_HANDLE_VALUE && job != nullptr &&
+      CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
+                     CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
+    if (!AssignProcessToJobObject(job, process.hProcess)) {
+      TerminateProcess(process.hProcess, kStoppedExitCode);
+    }
+    ResumeThread(process.hThread);
     CloseHandle(process.hThread);
-    WaitForSingleObject(process.hProcess, INFINITE);
+    if (WaitForSingleObject(process.hProcess, limit_ms) == WAIT_TIMEOUT) {
+      ending.stopped = true;
+      TerminateJobObject(job, kStoppedExitCode);
+      WaitForSingleObject(process.hProcess, INFINITE);
+    }
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
-    exit_code = static_cast<long>(code);
+    ending.exit_code = static_cast<long>(code);
     CloseHandle(process.hProcess);
   }
+  // Whatever the binary left running goes with the job.
+  if (job != nullptr) CloseHandle(job);
   if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
   for (const auto& [name, value] : saved) {
     SetEnvironmentVariableW(name.c_str(),
                             value == L"\x1" ? nullptr : value.c_str());
   }
-  return exit_code;
+  return ending;
 }
 
-int NumberAfter(const std::string& line, const std::string& marker) {
-  if (line.rfind(marker, 0) != 0) return -1;
-  return std::atoi(line.c_str() + marker.size());
-}
-
-// Counts GoogleTest's summary in `log` and names each skipped test with the
-// message it gave.
-Counts ReadLog(const std::wstring& log, bool* summary_found) {
+// Counts the cases in `log` as GoogleTest ends each one, so that the cases
+// of a binary that dies still count, and names each skipped test with the
+// message it gave. `unfinished` receives the case that started and never
+// ended, if any; `summary_found` whether GoogleTest's closing summary came.
+Counts ReadLog(const std::wstring& log, std::string* unfinished,
+               bool* summary_found) {
   Counts counts;
   *summary_found = false;
+  unfinished->clear();
   std::ifstream in{std::filesystem::path(log)};
   std::string line;
   std::string reason;
   bool in_skip_message = false;
+  const auto ends_case = [](const std::string& text, const char* marker) {
+    return text.rfind(marker, 0) == 0 && text.size() > 4 &&
+           text.compare(text.size() - 4, 4, " ms)") == 0;
+  };
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.size() > 9 && line.compare(line.size() - 9, 9, ": Skipped") == 0) {
@@ -156,10 +195,16 @@ Counts ReadLog(const std::wstring& log, bool* summary_found) {
       reason.clear();
       continue;
     }
-    if (line.rfind("[  SKIPPED ] ", 0) == 0 && line.find(" ms)") !=
-        std::string::npos) {
+    if (line.rfind("[ RUN      ] ", 0) == 0) {
+      *unfinished = line.substr(13);
+      in_skip_message = false;
+      continue;
+    }
+    if (ends_case(line, "[  SKIPPED ] ")) {
       std::printf("    skipped %s: %s\n", line.substr(13).c_str(),
                   reason.empty() ? "(no reason given)" : reason.c_str());
+      ++counts.skipped;
+      unfinished->clear();
       in_skip_message = false;
       continue;
     }
@@ -167,26 +212,23 @@ Counts ReadLog(const std::wstring& log, bool* summary_found) {
       reason += (reason.empty() ? "" : " ") + line;
       continue;
     }
-    int number = NumberAfter(line, "[  PASSED  ] ");
-    if (number >= 0) {
-      counts.passed = number;
+    if (ends_case(line, "[       OK ] ")) {
+      ++counts.passed;
+      unfinished->clear();
+    } else if (ends_case(line, "[  FAILED  ] ")) {
+      ++counts.failed;
+      unfinished->clear();
+    } else if (line.rfind("[  PASSED  ] ", 0) == 0) {
       *summary_found = true;
-    }
-    number = NumberAfter(line, "[  FAILED  ] ");
-    if (number >= 0 && line.find(" test") != std::string::npos &&
-        line.find(',') != std::string::npos) {
-      counts.failed = number;
-    }
-    number = NumberAfter(line, "[  SKIPPED ] ");
-    if (number >= 0 && line.find(" test") != std::string::npos) {
-      counts.skipped = number;
     }
   }
   return counts;
 }
 
 // A small volume that runs full, for an elevated run on Windows: a VHD made,
-// formatted and mounted on an empty folder by diskpart.
+// formatted and mounted on an empty folder by diskpart, and used only once
+// the folder is proven to be the mount point of a small volume. Detached
+// and deleted when the runner ends, however it ends.
 class FullVolume {
  public:
   explicit FullVolume(const std::wstring& results) {
@@ -194,39 +236,93 @@ class FullVolume {
     vhd_ = results + L"full-volume.vhd";
     CreateDirectoryW(folder_.c_str(), nullptr);
     DeleteFileW(vhd_.c_str());
-    Diskpart(L"create vdisk file=\"" + vhd_ +
-             L"\" maximum=8 type=fixed\r\nselect vdisk file=\"" + vhd_ +
-             L"\"\r\nattach vdisk\r\ncreate partition primary\r\n"
-             L"format fs=ntfs quick label=stubfull\r\nassign mount=\"" +
-             folder_ + L"\"\r\n");
+    made_ = true;
+    // Room to spare beyond what the full-volume tests fill: NTFS keeps a
+    // few MiB of a small volume for itself.
+    if (!Diskpart(L"create vdisk file=\"" + vhd_ +
+                  L"\" maximum=16 type=fixed\r\nselect vdisk file=\"" + vhd_ +
+                  L"\"\r\nattach vdisk\r\ncreate partition primary\r\n"
+                  L"format fs=ntfs quick label=stubfull\r\nassign mount=\"" +
+                  folder_ + L"\"\r\n")) {
+      why_ = "diskpart could not make, attach or mount the VHD (see " +
+             Utf8(vhd_) + ".diskpart.log)";
+      return;
+    }
+    wchar_t volume[MAX_PATH];
+    ULARGE_INTEGER free_bytes = {};
+    ULARGE_INTEGER total_bytes = {};
+    if (!GetVolumeNameForVolumeMountPointW(folder_.c_str(), volume,
+                                           MAX_PATH)) {
+      why_ = "no volume is mounted at " + Utf8(folder_);
+      return;
+    }
+    if (!GetDiskFreeSpaceExW(folder_.c_str(), &free_bytes, &total_bytes,
+                             nullptr) ||
+        total_bytes.QuadPart > 64ull * 1024 * 1024) {
+      why_ = "the volume at " + Utf8(folder_) + " is not the small one";
+      return;
+    }
     HANDLE marker = CreateFileW((folder_ + L"mounted").c_str(), GENERIC_WRITE,
                                 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     mounted_ = marker != INVALID_HANDLE_VALUE;
-    if (mounted_) CloseHandle(marker);
+    if (mounted_) {
+      CloseHandle(marker);
+    } else {
+      why_ = "the mounted volume cannot be written";
+    }
   }
-  ~FullVolume() {
+  ~FullVolume() { Remove(); }
+  void Remove() {
+    if (!made_) return;
+    made_ = false;
     DeleteFileW((folder_ + L"mounted").c_str());
     Diskpart(L"select vdisk file=\"" + vhd_ + L"\"\r\ndetach vdisk\r\n");
     DeleteFileW(vhd_.c_str());
     RemoveDirectoryW(folder_.c_str());
   }
   bool mounted() const { return mounted_; }
+  const std::string& why_not() const { return why_; }
   const std::wstring& folder() const { return folder_; }
 
  private:
-  void Diskpart(const std::wstring& script) {
+  bool Diskpart(const std::wstring& script) {
     const std::wstring path = vhd_ + L".diskpart.txt";
     std::ofstream out{std::filesystem::path(path)};
     out << Utf8(script);
     out.close();
-    RunOne(L"diskpart.exe /s \"" + path + L"\"", "", vhd_ + L".diskpart.log");
+    const Ending ending = RunOne(L"diskpart.exe /s \"" + path + L"\"", "",
+                                 vhd_ + L".diskpart.log", 120000);
     DeleteFileW(path.c_str());
+    return ending.exit_code == 0;
   }
 
   std::wstring folder_;
   std::wstring vhd_;
+  std::string why_;
+  bool made_ = false;
   bool mounted_ = false;
 };
+
+// The volume, for the console handler: a runner stopped by Ctrl+C or by
+// its window closing still detaches it.
+FullVolume* g_volume;
+
+BOOL WINAPI RemoveVolumeOnStop(DWORD) {
+  if (g_volume != nullptr) g_volume->Remove();
+  return FALSE;
+}
+
+// The time limit of one binary, from STUB_TEST_TIMEOUT_S (seconds).
+DWORD TimeLimitMs() {
+  wchar_t text[32];
+  const DWORD length =
+      GetEnvironmentVariableW(L"STUB_TEST_TIMEOUT_S", text, 32);
+  if (length > 0 && length < 32) {
+    const unsigned long seconds = std::wcstoul(text, nullptr, 10);
+    if (seconds > 0 && seconds < 4000000) return seconds * 1000;
+  }
+  return 600 * 1000;
+}
 
 }  // namespace
 
@@ -254,14 +350,30 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("test bundle %s, %s, %s; logs in %s\n", Utf8(root).c_str(),
               wine ? "under Wine" : "on Windows",
               elevated ? "elevated" : "not elevated", Utf8(results).c_str());
+  // Scratch folders below the results, which this runner controls: the
+  // temporary folder that the runner was given may be another user's (one
+  // started for a standard user can inherit its starter's) or unusable.
+  // The binaries' own temporary folder goes there too, for what the system
+  // writes there on their behalf (a resource update, say).
+  const std::wstring scratch = results + L"scratch\\";
+  CreateDirectoryW(scratch.c_str(), nullptr);
+  SetEnvironmentVariableW(L"STUB_TEST_SCRATCH", scratch.c_str());
+  SetEnvironmentVariableW(L"TEMP", scratch.c_str());
+  SetEnvironmentVariableW(L"TMP", scratch.c_str());
+  const DWORD limit_ms = TimeLimitMs();
   std::unique_ptr<FullVolume> volume;
   if (!wine && elevated) {
     volume = std::make_unique<FullVolume>(results);
+    g_volume = volume.get();
+    SetConsoleCtrlHandler(RemoveVolumeOnStop, TRUE);
     if (volume->mounted()) {
       SetEnvironmentVariableW(L"STUB_TEST_FULL_VOLUME",
                               volume->folder().c_str());
       std::printf("a small volume runs full at %s\n",
                   Utf8(volume->folder()).c_str());
+    } else {
+      std::printf("no small volume (%s): its tests skip\n",
+                  volume->why_not().c_str());
     }
   }
   Counts total;
@@ -270,19 +382,40 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring log = results + Wide(run.name) + L".log";
     const std::wstring command = L"\"" + root + Wide(run.binary) + L"\" " +
                                  Wide(run.arguments);
-    const long exit_code = RunOne(command, run.environment, log);
+    const Ending ending = RunOne(command, run.environment, log, limit_ms);
     bool summary = false;
-    Counts counts = ReadLog(log, &summary);
-    const bool failed = exit_code != 0 || counts.failed > 0 || !summary;
-    if (failed && counts.failed == 0) counts.failed = 1;  // died early
+    std::string unfinished;
+    Counts counts = ReadLog(log, &unfinished, &summary);
+    // A binary that died or was stopped: the case it was in, or the binary
+    // itself, counts as one more failed case, named with the reason.
+    std::string why;
+    if (ending.exit_code == kNotStarted) {
+      why = "could not be started";
+    } else if (ending.stopped) {
+      why = "stopped after " + std::to_string(limit_ms / 1000) + " s";
+    } else if (!summary) {
+      char code[32];
+      std::snprintf(code, sizeof(code), "0x%08lX",
+                    static_cast<unsigned long>(ending.exit_code));
+      why = std::string("ended early with exit code ") + code;
+    }
+    if (!why.empty()) {
+      ++counts.failed;
+      std::printf("    failed %s: %s\n",
+                  unfinished.empty() ? run.name.c_str() : unfinished.c_str(),
+                  why.c_str());
+    }
+    const bool failed = ending.exit_code != 0 || counts.failed > 0;
+    if (failed && counts.failed == 0) ++counts.failed;
     std::printf("%s: %s (%d passed, %d failed, %d skipped; exit code %ld)\n",
                 run.name.c_str(), failed ? "FAILED" : "passed", counts.passed,
-                counts.failed, counts.skipped, exit_code);
+                counts.failed, counts.skipped, ending.exit_code);
     total.passed += counts.passed;
     total.failed += counts.failed;
     total.skipped += counts.skipped;
   }
   volume.reset();
+  g_volume = nullptr;
   std::printf("%d passed, %d failed, %d skipped\n", total.passed,
               total.failed, total.skipped);
   return total.failed > 0 ? 1 : 0;
