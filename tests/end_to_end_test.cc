@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+// After <windows.h>, which it needs.
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -565,6 +567,21 @@ DWORD RunSwapped(const std::wstring& path, const std::string& crafted,
     return 0x80000000u | GetLastError();
   }
   const std::wstring aside = path + L".aside";
+  // Not suspended: as soon as the process's loader lists its image. On
+  // Windows the image is mapped before CreateProcessW returns; Wine's new
+  // process maps it by its path a moment later, and would map the swapped
+  // file itself, which is no run of the installer at all.
+  for (int tries = 0; !suspended && tries < 5000; ++tries) {
+    const HANDLE modules =
+        CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process.dwProcessId);
+    MODULEENTRY32W module = {};
+    module.dwSize = sizeof(module);
+    const bool listed = modules != INVALID_HANDLE_VALUE &&
+                        Module32FirstW(modules, &module);
+    if (modules != INVALID_HANDLE_VALUE) CloseHandle(modules);
+    if (listed) break;
+    Sleep(1);
+  }
   // Not suspended, the installer may hold its file already, and then it
   // cannot be renamed: the swap simply comes too late.
   const bool moved = MoveFileW(path.c_str(), aside.c_str()) != FALSE;
