@@ -108,7 +108,14 @@ TEST_F(SelfUpdateTest, InstalledSetupBuildsTheNewSetupProgram) {
   const Case cases[] = {{"per user, quoted", false, true},
                         {"per user, plain", false, false},
                         {"system level, quoted", true, true}};
+  // A system-level registration lies in HKLM, which only an elevated run
+  // may write (under Wine every run is one).
+  bool machine_rows_skipped = false;
   for (const Case& c : cases) {
+    if (c.system_level && !testing_support::Elevated()) {
+      machine_rows_skipped = true;
+      continue;
+    }
     SCOPED_TRACE(c.label);
     Install(installed_, c.system_level, c.quoted);
     WriteWholeFile(patch_, StandInPatch(new_program_));
@@ -136,6 +143,10 @@ TEST_F(SelfUpdateTest, InstalledSetupBuildsTheNewSetupProgram) {
     DeleteFileW(record_.c_str());
     DeleteFileW(new_setup_.c_str());
     key_.reset();
+  }
+  if (machine_rows_skipped) {
+    GTEST_SKIP() << "every other row passed; the system-level row writes "
+                    "HKLM, which needs an elevated run";
   }
 }
 

@@ -120,23 +120,33 @@ void DumpKey(HKEY root, const std::wstring& label, const std::wstring& path,
   }
 }
 
+// Every key the stub reads or writes, in both views: on Windows the rest of
+// HKCU\Software belongs to a live session whose programs write there while
+// a test runs.
 RegistryDump ReadRegistry() {
   RegistryDump dump;
-  DumpKey(HKEY_CURRENT_USER, L"HKCU\\", L"Software", 0, &dump);
-  DumpKey(HKEY_LOCAL_MACHINE, L"HKLM\\", L"Software\\Quivra", 0, &dump);
-  DumpKey(HKEY_LOCAL_MACHINE, L"HKLM32\\", L"Software\\Quivra",
-          KEY_WOW64_32KEY, &dump);
+  for (const REGSAM view : {REGSAM{0}, REGSAM{KEY_WOW64_32KEY}}) {
+    const std::wstring suffix = view == 0 ? L"\\" : L"32\\";
+    DumpKey(HKEY_CURRENT_USER, L"HKCU" + suffix, L"Software\\Quivra", view,
+            &dump);
+    DumpKey(HKEY_CURRENT_USER, L"HKCU" + suffix, kCleanupKey, view, &dump);
+    DumpKey(HKEY_LOCAL_MACHINE, L"HKLM" + suffix, L"Software\\Quivra", view,
+            &dump);
+  }
   return dump;
 }
 
 // The registry changes of a run other than the client-state record values
-// under `label` ("HKCU\\" or "HKLM32\\").
-std::vector<std::wstring> UnexpectedChanges(const std::wstring& label,
-                                            const RegistryDump& before,
-                                            const RegistryDump& after) {
+// under `labels` ("HKCU\\" and "HKCU32\\", which share HKCU\\Software, or
+// "HKLM32\\").
+std::vector<std::wstring> UnexpectedChanges(
+    const std::vector<std::wstring>& labels, const RegistryDump& before,
+    const RegistryDump& after) {
   std::set<std::wstring> allowed;
-  for (const wchar_t* value : kRecordValues) {
-    allowed.insert(label + kClientState + L"\\" + value);
+  for (const std::wstring& label : labels) {
+    for (const wchar_t* value : kRecordValues) {
+      allowed.insert(label + kClientState + L"\\" + value);
+    }
   }
   std::set<std::wstring> names;
   for (const auto& [name, value] : before) names.insert(name);
@@ -312,7 +322,10 @@ class EndToEndTest : public ::testing::Test {
         << "the run left something beside the installer";
 
     for (const std::wstring& change :
-         UnexpectedChanges(row.system_level ? L"HKLM32\\" : L"HKCU\\",
+         UnexpectedChanges(row.system_level
+                               ? std::vector<std::wstring>{L"HKLM32\\"}
+                               : std::vector<std::wstring>{L"HKCU\\",
+                                                           L"HKCU32\\"},
                            registry_before, ReadRegistry())) {
       ADD_FAILURE() << "registry changed: " << Narrow(change);
     }
