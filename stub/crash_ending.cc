@@ -104,6 +104,11 @@ LONG WINAPI EndCrashedRun(EXCEPTION_POINTERS* exception) {
 
 void InstallCrashEnding() { SetUnhandledExceptionFilter(EndCrashedRun); }
 
+void ReserveCrashEndingStack() {
+  ULONG reserve = 32 * 1024;
+  SetThreadStackGuarantee(&reserve);
+}
+
 void WatchRunForCrash(const InstallerSettings* settings, const RunState* run) {
   g_watched_settings = settings;
   g_watched_run = run;

@@ -14,9 +14,12 @@
 
 namespace installer {
 
-// The stack that the crash ending needs after a stack overflow: its record,
-// its removals and the system's own exception dispatch, with room to spare.
-constexpr ULONG kCrashEndingStack = 32 * 1024;
+// Holds stack in reserve on the calling thread for the crash ending after a
+// stack overflow, which otherwise leaves the thread no stack to run the
+// filter on: the process would die with the work folder in place and no
+// record. 32 KiB: the record, the removals and the system's own exception
+// dispatch, with room to spare.
+void ReserveCrashEndingStack();
 
 // Makes EndCrashedRun the process's last-chance exception filter. The
 // filter runs only for exceptions that no handler on the stack took:

@@ -22,12 +22,7 @@ extern "C" __attribute__((no_stack_protector)) void InstallerEntry() {
   // kept, and setup inherits them all.
   SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS);
   installer::InstallCrashEnding();
-  // A stack overflow leaves the thread no stack for the crash ending, which
-  // then never runs: the process dies with the work folder in place and no
-  // record. This much stays in reserve for the handler, past the point
-  // where the overflow is raised.
-  ULONG crash_ending_stack = installer::kCrashEndingStack;
-  SetThreadStackGuarantee(&crash_ending_stack);
+  installer::ReserveCrashEndingStack();
   // For an executable, the null module is the image's own base address.
   const HMODULE module = GetModuleHandleW(nullptr);
   // From here on the run, its crash ending included, no longer reads the
