@@ -29,7 +29,7 @@ add_custom_target(installer_icon DEPENDS "${INSTALLER_ICON}")
 #                [ARCHIVE_NAME name] [SETUP_NAME name]
 #                [PREVIOUS_VERSION text] OUTPUT file [MAP file]
 #                [DEPENDS target-or-file...])
-# Links OUTPUT at build time; TARGET_NAME is built by default. An empty
+# Makes OUTPUT at build time; TARGET_NAME is built by default. An empty
 # PREVIOUS_VERSION stores the empty text. The build packs only test
 # installers, some of which fail on purpose and all of which the tests run
 # for real, so it skips the inspection and needs no Wine; it has just built
@@ -75,6 +75,12 @@ function(pack_installer name)
     list(APPEND outputs "${ARG_MAP}")
   endif()
   get_property(stub_libraries GLOBAL PROPERTY STUB_LIBRARIES)
+  # An installer with a payload is the bare stub with the payload laid in;
+  # only the bare stub and the layouts with a map are linked.
+  set(bare_stub)
+  if(NOT ARG_NO_PAYLOAD AND NOT ARG_MAP)
+    set(bare_stub installer_stub "${CMAKE_BINARY_DIR}/stub/installer_stub.exe")
+  endif()
   add_custom_command(OUTPUT ${outputs}
     COMMAND ${CMAKE_COMMAND} -E env
             "STUB_CC=${CMAKE_C_COMPILER}" "STUB_WINDRES=${CMAKE_RC_COMPILER}"
@@ -83,7 +89,7 @@ function(pack_installer name)
     DEPENDS "${PACK_INSTALLER_SCRIPT}" "${PACK_INSTALLER_FORMATS}"
             ${INSTALLER_RESOURCE_FILES}
             installer_icon "${INSTALLER_ICON}" ${stub_libraries} ${inputs}
-            ${ARG_DEPENDS}
+            ${bare_stub} ${ARG_DEPENDS}
     COMMENT "Packing ${ARG_OUTPUT}"
     VERBATIM)
   add_custom_target(${name} ALL DEPENDS "${ARG_OUTPUT}")
