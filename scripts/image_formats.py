@@ -8,7 +8,9 @@ file of any size, sliced through memoryviews so that nothing is copied) and
 works on what it holds: a cut-short or damaged file gives fewer facts or a
 ValueError, never a read past its end.
 """
+import os
 import struct
+import time
 import xml.etree.ElementTree as ElementTree
 import zlib
 
@@ -440,6 +442,86 @@ class Cabinet:
 SEVEN_ZIP_SIGNATURE = b"7z\xbc\xaf\x27\x1c"
 SEVEN_ZIP_START_HEADER = 32
 CRC_BLOCK = 1 << 20
+
+
+# What one MSZIP data block holds at most, uncompressed (MS-CAB).
+CABINET_BLOCK = 32768
+# _A_ARCH: the attribute a cabinet tool gives a file it stores.
+CABINET_ARCHIVE_ATTRIBUTE = 0x20
+
+
+def cabinet_checksum(data, seed=0):
+    """The checksum of MS-CAB's CFDATA: the data's little-endian 32-bit
+    words XORed into `seed`, then its last one to three bytes, the first of
+    them highest."""
+    whole = len(data) - len(data) % 4
+    words = whole // 4
+    value = int.from_bytes(data[:whole], "little")
+    folded = seed
+    # XOR of all words, by halving the number: a few big-integer steps
+    # instead of a step a word.
+    while words > 1:
+        if words % 2:
+            words -= 1
+            folded ^= value >> (32 * words)
+            value &= (1 << (32 * words)) - 1
+        half = words // 2
+        value = (value & ((1 << (32 * half)) - 1)) ^ (value >> (32 * half))
+        words = half
+    folded ^= value
+    tail = 0
+    for byte in data[whole:]:
+        tail = (tail << 8) | byte
+    return (folded ^ tail) & 0xFFFFFFFF
+
+
+def dos_date_time(seconds):
+    """A time as a cabinet stores it: DOS date and time, of the UTC time,
+    so that the bytes do not depend on the packing machine's time zone."""
+    t = time.gmtime(seconds)
+    date = ((t.tm_year - 1980) << 9) | (t.tm_mon << 5) | t.tm_mday
+    clock = (t.tm_hour << 11) | (t.tm_min << 5) | (t.tm_sec // 2)
+    return date, clock
+
+
+def write_cabinet(source, destination, name, seconds):
+    """Writes to `destination` a cabinet of one folder compressed with
+    MSZIP that holds `source` as `name`, stored with the time `seconds` and
+    the archive attribute. Every block is compressed on its own, without
+    the previous block as a dictionary, which every MSZIP reader expands;
+    the same input gives the same bytes. The file is read and written in
+    blocks, never whole."""
+    size = os.path.getsize(source)
+    encoded = name.encode("ascii") + b"\0"
+    files_at = 36 + 8
+    data_at = files_at + 16 + len(encoded)
+    date, clock = dos_date_time(seconds)
+    blocks = 0
+    with open(source, "rb") as f, open(destination, "wb") as out:
+        out.write(bytes(data_at))
+        remaining = size
+        while remaining > 0:
+            chunk = f.read(min(CABINET_BLOCK, remaining))
+            if not chunk:
+                raise ValueError(f"{source!r} ended while it was compressed")
+            remaining -= len(chunk)
+            compressor = zlib.compressobj(9, zlib.DEFLATED, -15, 9)
+            block = b"CK" + compressor.compress(chunk) + compressor.flush()
+            sizes = struct.pack("<HH", len(block), len(chunk))
+            out.write(struct.pack(
+                "<I", cabinet_checksum(sizes, cabinet_checksum(block))))
+            out.write(sizes)
+            out.write(block)
+            blocks += 1
+        if blocks > 0xFFFF:
+            raise ValueError("the file is too large for one cabinet folder")
+        total = out.tell()
+        out.seek(0)
+        out.write(b"MSCF" + struct.pack("<IIIII", 0, total, 0, files_at, 0))
+        out.write(struct.pack("<BBHHHHH", 3, 1, 1, 1, 0, 0, 0))
+        out.write(struct.pack("<IHH", data_at, blocks, 1))
+        out.write(struct.pack("<IIHHHH", size, 0, 0, date, clock,
+                              CABINET_ARCHIVE_ATTRIBUTE) + encoded)
 
 
 def seven_zip_problem(read_at, size, name=""):

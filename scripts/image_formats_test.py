@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""The cabinet writer against two readers that owe it nothing: gcab, and
+this module's own reader, which expands MSZIP as the format describes it.
+Sizes around the block size, data that compresses and data that does not,
+and the checksum against one gcab wrote."""
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import image_formats  # noqa: E402  (after the path it needs)
+
+
+class WriteCabinetTest(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="cabinet-test.")
+        self.addCleanup(shutil.rmtree, self.work, True)
+
+    def write(self, data):
+        source = os.path.join(self.work, "program.bin")
+        with open(source, "wb") as f:
+            f.write(data)
+        cabinet = os.path.join(self.work, "setup.cab")
+        image_formats.write_cabinet(source, cabinet, "setup.exe", 1700000000)
+        with open(cabinet, "rb") as f:
+            return cabinet, f.read()
+
+    def test_every_reader_gets_the_bytes_back(self):
+        rng = random.Random(7)
+        cases = {
+            "one byte": b"x",
+            "one block less one": bytes(rng.getrandbits(8)
+                                        for _ in range(32767)),
+            "one block": b"MZ" + b"\0" * 32766,
+            "one block and one byte": b"ab" * 16384 + b"c",
+            "incompressible, several blocks": rng.randbytes(100003),
+            "compressible, several blocks": b"setup program text\n" * 9000,
+        }
+        for why, data in cases.items():
+            with self.subTest(why):
+                cabinet, written = self.write(data)
+                parsed = image_formats.Cabinet(written)
+                self.assertEqual(parsed.size, len(written))
+                self.assertEqual([f[:2] for f in parsed.files],
+                                 [("setup.exe", len(data))])
+                self.assertEqual(parsed.compression_name(0), "MSZIP")
+                self.assertEqual(bytes(parsed.file_bytes(0)), data)
+                if shutil.which("gcab") is None:
+                    continue
+                out = os.path.join(self.work, "out")
+                shutil.rmtree(out, ignore_errors=True)
+                os.mkdir(out)
+                subprocess.run(["gcab", "-x", "-C", out, cabinet], check=True,
+                               stdout=subprocess.DEVNULL)
+                with open(os.path.join(out, "setup.exe"), "rb") as f:
+                    self.assertEqual(f.read(), data)
+
+    def test_same_input_same_bytes(self):
+        data = random.Random(3).randbytes(70000)
+        _, first = self.write(data)
+        _, second = self.write(data)
+        self.assertEqual(first, second)
+
+    def test_checksum_of_words_and_tail(self):
+        # XOR of the words, then the tail with its first byte highest.
+        self.assertEqual(image_formats.cabinet_checksum(b""), 0)
+        self.assertEqual(image_formats.cabinet_checksum(b"\1\0\0\0\2\0\0\0"),
+                         3)
+        self.assertEqual(image_formats.cabinet_checksum(b"\1\2\3"), 0x010203)
+        self.assertEqual(image_formats.cabinet_checksum(b"\0\0\0\0\1", 5),
+                         4)
+        words = random.Random(5).randbytes(4 * 999 + 2)
+        slow = 0
+        for at in range(0, 4 * 999, 4):
+            slow ^= int.from_bytes(words[at:at + 4], "little")
+        slow ^= (words[-2] << 8) | words[-1]
+        self.assertEqual(image_formats.cabinet_checksum(words), slow)
+
+    @unittest.skipIf(shutil.which("gcab") is None, "no gcab")
+    def test_checksums_as_gcab_writes_them(self):
+        folder = os.path.join(self.work, "in")
+        os.mkdir(folder)
+        with open(os.path.join(folder, "setup.exe"), "wb") as f:
+            f.write(random.Random(9).randbytes(50001) + b"tail" * 9000)
+        cabinet = os.path.join(self.work, "gcab.cab")
+        subprocess.run(["gcab", "-c", "-z", cabinet, "setup.exe"],
+                       cwd=folder, check=True)
+        with open(cabinet, "rb") as f:
+            data = f.read()
+        at, blocks, _ = struct.unpack_from("<IHH", data, 36)
+        self.assertGreater(blocks, 1)
+        for _ in range(blocks):
+            stored, size = struct.unpack_from("<IH", data, at)
+            block = data[at + 8:at + 8 + size]
+            self.assertEqual(image_formats.cabinet_checksum(
+                data[at + 4:at + 8], image_formats.cabinet_checksum(block)),
+                stored)
+            at += 8 + size
+
+    def test_date_is_utc(self):
+        # 2023-11-14 22:13:20 UTC, whatever the zone of the machine.
+        date, clock = image_formats.dos_date_time(1700000000)
+        self.assertEqual(date, (43 << 9) | (11 << 5) | 14)
+        self.assertEqual(clock, (22 << 11) | (13 << 5) | 10)
+
+
+if __name__ == "__main__":
+    unittest.main()
