@@ -28,7 +28,8 @@ add_custom_target(installer_icon DEPENDS "${INSTALLER_ICON}")
 #                {NO_PAYLOAD | ARCHIVE file SETUP file [SETUP_KIND kind]}
 #                [ARCHIVE_NAME name] [SETUP_NAME name]
 #                [PREVIOUS_VERSION text] OUTPUT file [MAP file]
-#                [DEPENDS target-or-file...])
+#                [OPTIONS option...] [DEPENDS target-or-file...])
+# OPTIONS are further options of the packing command, as they are.
 # Makes OUTPUT at build time; TARGET_NAME is built by default. An empty
 # PREVIOUS_VERSION stores the empty text. The build packs only test
 # installers, some of which fail on purpose and all of which the tests run
@@ -37,7 +38,7 @@ add_custom_target(installer_icon DEPENDS "${INSTALLER_ICON}")
 function(pack_installer name)
   cmake_parse_arguments(ARG "NO_PAYLOAD;ALLOW_ELEVATED_SETUP"
     "ARCHIVE;SETUP;SETUP_KIND;ARCHIVE_NAME;SETUP_NAME;PREVIOUS_VERSION;OUTPUT;MAP"
-    "DEPENDS" ${ARGN})
+    "DEPENDS;OPTIONS" ${ARGN})
   if(NOT ARG_OUTPUT)
     message(FATAL_ERROR "pack_installer(${name}): OUTPUT is required")
   endif()
@@ -69,6 +70,7 @@ function(pack_installer name)
   elseif("PREVIOUS_VERSION" IN_LIST ARG_KEYWORDS_MISSING_VALUES)
     list(APPEND arguments "--previous-version=")
   endif()
+  list(APPEND arguments ${ARG_OPTIONS})
   set(outputs "${ARG_OUTPUT}")
   if(ARG_MAP)
     list(APPEND arguments --map "${ARG_MAP}")
