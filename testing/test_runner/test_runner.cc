@@ -216,6 +216,7 @@ Counts ReadLog(const std::wstring& log, std::string* unfinished,
       ++counts.passed;
       unfinished->clear();
     } else if (ends_case(line, "[  FAILED  ] ")) {
+      std::printf("    failed %s\n", line.substr(13).c_str());
       ++counts.failed;
       unfinished->clear();
     } else if (line.rfind("[  PASSED  ] ", 0) == 0) {
