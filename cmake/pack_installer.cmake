@@ -4,8 +4,10 @@
 # Cache variables, so that pack_installer() sees them from every folder.
 set(PACK_INSTALLER_SCRIPT "${PROJECT_SOURCE_DIR}/scripts/pack-installer"
     CACHE INTERNAL "")
-set(PACK_INSTALLER_FORMATS "${PROJECT_SOURCE_DIR}/scripts/image_formats.py"
-    CACHE INTERNAL "")
+file(GLOB PACK_INSTALLER_MODULES CONFIGURE_DEPENDS
+     "${PROJECT_SOURCE_DIR}/tools/release_tools/*.py")
+list(FILTER PACK_INSTALLER_MODULES EXCLUDE REGEX "_test\\.py$")
+set(PACK_INSTALLER_FORMATS "${PACK_INSTALLER_MODULES}" CACHE INTERNAL "")
 set(INSTALLER_ICON "${CMAKE_BINARY_DIR}/resources/installer.ico"
     CACHE INTERNAL "")
 set(INSTALLER_RESOURCE_FILES
@@ -88,7 +90,7 @@ function(pack_installer name)
             "STUB_CC=${CMAKE_C_COMPILER}" "STUB_WINDRES=${CMAKE_RC_COMPILER}"
             ${PYTHON3} "${PACK_INSTALLER_SCRIPT}" ${arguments}
             --output "${ARG_OUTPUT}" --build-dir "${CMAKE_BINARY_DIR}"
-    DEPENDS "${PACK_INSTALLER_SCRIPT}" "${PACK_INSTALLER_FORMATS}"
+    DEPENDS "${PACK_INSTALLER_SCRIPT}" ${PACK_INSTALLER_FORMATS}
             ${INSTALLER_RESOURCE_FILES}
             installer_icon "${INSTALLER_ICON}" ${stub_libraries} ${inputs}
             ${bare_stub} ${ARG_DEPENDS}

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The cabinet writer against two readers that owe it nothing: gcab, and
-this module's own reader, which expands MSZIP as the format describes it.
+the cabinet module's own reader, which expands MSZIP as the format describes it.
 Sizes around the block size, data that compresses and data that does not,
 and the checksum against one gcab wrote."""
 import os
@@ -12,8 +12,8 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import image_formats  # noqa: E402  (after the path it needs)
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from release_tools import cabinet  # noqa: E402
 
 
 class WriteCabinetTest(unittest.TestCase):
@@ -26,7 +26,7 @@ class WriteCabinetTest(unittest.TestCase):
         with open(source, "wb") as f:
             f.write(data)
         cabinet = os.path.join(self.work, "setup.cab")
-        image_formats.write_cabinet(source, cabinet, "setup.exe", 1700000000)
+        cabinet.write_cabinet(source, cabinet, "setup.exe", 1700000000)
         with open(cabinet, "rb") as f:
             return cabinet, f.read()
 
@@ -44,7 +44,7 @@ class WriteCabinetTest(unittest.TestCase):
         for why, data in cases.items():
             with self.subTest(why):
                 cabinet, written = self.write(data)
-                parsed = image_formats.Cabinet(written)
+                parsed = cabinet.Cabinet(written)
                 self.assertEqual(parsed.size, len(written))
                 self.assertEqual([f[:2] for f in parsed.files],
                                  [("setup.exe", len(data))])
@@ -68,18 +68,18 @@ class WriteCabinetTest(unittest.TestCase):
 
     def test_checksum_of_words_and_tail(self):
         # XOR of the words, then the tail with its first byte highest.
-        self.assertEqual(image_formats.cabinet_checksum(b""), 0)
-        self.assertEqual(image_formats.cabinet_checksum(b"\1\0\0\0\2\0\0\0"),
+        self.assertEqual(cabinet.cabinet_checksum(b""), 0)
+        self.assertEqual(cabinet.cabinet_checksum(b"\1\0\0\0\2\0\0\0"),
                          3)
-        self.assertEqual(image_formats.cabinet_checksum(b"\1\2\3"), 0x010203)
-        self.assertEqual(image_formats.cabinet_checksum(b"\0\0\0\0\1", 5),
+        self.assertEqual(cabinet.cabinet_checksum(b"\1\2\3"), 0x010203)
+        self.assertEqual(cabinet.cabinet_checksum(b"\0\0\0\0\1", 5),
                          4)
         words = random.Random(5).randbytes(4 * 999 + 2)
         slow = 0
         for at in range(0, 4 * 999, 4):
             slow ^= int.from_bytes(words[at:at + 4], "little")
         slow ^= (words[-2] << 8) | words[-1]
-        self.assertEqual(image_formats.cabinet_checksum(words), slow)
+        self.assertEqual(cabinet.cabinet_checksum(words), slow)
 
     @unittest.skipIf(shutil.which("gcab") is None, "no gcab")
     def test_checksums_as_gcab_writes_them(self):
@@ -97,14 +97,14 @@ class WriteCabinetTest(unittest.TestCase):
         for _ in range(blocks):
             stored, size = struct.unpack_from("<IH", data, at)
             block = data[at + 8:at + 8 + size]
-            self.assertEqual(image_formats.cabinet_checksum(
-                data[at + 4:at + 8], image_formats.cabinet_checksum(block)),
+            self.assertEqual(cabinet.cabinet_checksum(
+                data[at + 4:at + 8], cabinet.cabinet_checksum(block)),
                 stored)
             at += 8 + size
 
     def test_date_is_utc(self):
         # 2023-11-14 22:13:20 UTC, whatever the zone of the machine.
-        date, clock = image_formats.dos_date_time(1700000000)
+        date, clock = cabinet.dos_date_time(1700000000)
         self.assertEqual(date, (43 << 9) | (11 << 5) | 14)
         self.assertEqual(clock, (22 << 11) | (13 << 5) | 10)
 

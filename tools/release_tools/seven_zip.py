@@ -1,0 +1,80 @@
+"""7z archives, checked as far as their own headers tell: signature,
+version, the start header's CRC, the whole archive present, the next
+header's CRC. Read in blocks, never whole."""
+
+import struct
+import zlib
+
+from .pe_image import u32
+
+
+SEVEN_ZIP_SIGNATURE = b"7z\xbc\xaf\x27\x1c"
+
+
+SEVEN_ZIP_START_HEADER = 32
+
+
+CRC_BLOCK = 1 << 20
+
+
+def seven_zip_problem(read_at, size, name=""):
+    """What keeps a 7z archive from being read whole, as far as its own
+    headers tell, or None. `read_at(offset, count)` gives the archive's
+    bytes, `size` is how many it has, `name` its file name if it has one.
+
+    The start header (signature, format version, its own CRC, and where
+    the next header lies, how long it is and its CRC) says where the
+    archive ends, so a cut-short archive or the first volume of a split one
+    shows without reading the data between."""
+    start = bytes(read_at(0, SEVEN_ZIP_START_HEADER))
+    if start[:6] != SEVEN_ZIP_SIGNATURE:
+        return ("it is not a 7z archive (no signature 37 7A BC AF 27 1C); "
+                "make one with '7z a product.7z FILES...'")
+    if len(start) < SEVEN_ZIP_START_HEADER:
+        return (f"it is cut short inside its start header ({size} bytes); "
+                "pack the whole archive")
+    if start[6] != 0:
+        return (f"its format version {start[6]}.{start[7]} is not one that "
+                "7z reads (0.x); make it with 7z")
+    if zlib.crc32(start[12:32]) != u32(start, 8):
+        return ("its start header is damaged (its CRC does not match); "
+                "make the archive again")
+    offset, length, crc = struct.unpack_from("<QQI", start, 12)
+    end = SEVEN_ZIP_START_HEADER + offset + length
+    if end > size:
+        if name[-3:].isdigit() and name[-4:-3] == ".":
+            return (f"it is one volume of a split archive (its headers "
+                    f"need {end} bytes, this volume holds {size}); setup "
+                    "receives one file, so make the archive without -v")
+        return (f"it is cut short: its headers say it ends at byte {end}, "
+                f"the file holds {size} (an unfinished copy or download, "
+                "or the first volume of a split archive); pack the whole "
+                "archive")
+    if length == 0:
+        return None  # an empty archive has no next header
+    computed = 0
+    at = SEVEN_ZIP_START_HEADER + offset
+    while at < end:
+        block = read_at(at, min(CRC_BLOCK, end - at))
+        if not block:
+            return "it could not be read to its end"
+        computed = zlib.crc32(block, computed)
+        at += len(block)
+    if computed != crc:
+        return ("its header is damaged (its CRC does not match); make the "
+                "archive again")
+    return None
+
+
+def file_reader(f):
+    """A `read_at` over an open file."""
+    def read_at(offset, count):
+        f.seek(offset)
+        return f.read(count)
+    return read_at
+
+
+def buffer_reader(data):
+    """A `read_at` over a bytes-like object, without copying it."""
+    view = memoryview(data)
+    return lambda offset, count: view[offset:offset + count]

@@ -1,0 +1,135 @@
+"""Whether Windows starts a program as a setup program from a folder beside
+an installer that runs as its caller: its kind, machine and subsystem, and
+its manifest, read as Windows reads it."""
+
+import xml.etree.ElementTree as ElementTree
+
+
+RT_MANIFEST = 24
+
+
+MANIFEST_ID = 1  # the manifest that Windows reads for an executable
+
+
+# The machines whose programs an x86-64 Windows starts.
+STARTABLE_MACHINES = (0x8664, 0x14C)
+
+
+SUBSYSTEMS = {1: "native (a driver)", 2: "Windows GUI", 3: "console",
+              9: "Windows CE", 10: "EFI application",
+              11: "EFI boot service driver", 12: "EFI runtime driver",
+              14: "Xbox", 16: "Windows boot application"}
+
+
+STARTABLE_SUBSYSTEMS = (2, 3)
+
+
+IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
+
+
+IMAGE_FILE_DLL = 0x2000
+
+
+# The namespaces in which Windows reads a manifest's elements.
+MANIFEST_NAMESPACES = ("urn:schemas-microsoft-com:asm.v1",
+                       "urn:schemas-microsoft-com:asm.v2",
+                       "urn:schemas-microsoft-com:asm.v3")
+
+
+class ManifestError(ValueError):
+    pass
+
+
+def manifest_resource(resources):
+    """The manifest that Windows reads when it starts the image, or None."""
+    return next((r for r in resources
+                 if r.type == RT_MANIFEST and r.name == MANIFEST_ID), None)
+
+
+def requested_privileges(data):
+    """(level, uiAccess) of a manifest's requestedExecutionLevel, each a text
+    or None; None when it names none. Read as Windows reads it: XML in
+    UTF-8 or UTF-16 (with or without a byte-order mark), comments ignored,
+    the element taken only in a manifest namespace. Raises ManifestError
+    when the manifest is not well-formed XML."""
+    try:
+        root = ElementTree.fromstring(bytes(data))
+    except ElementTree.ParseError as error:
+        raise ManifestError(f"not well-formed XML: {error}") from None
+    for element in root.iter():
+        namespace, _, name = element.tag.rpartition("}")
+        if (name == "requestedExecutionLevel"
+                and namespace.lstrip("{") in MANIFEST_NAMESPACES):
+            return element.get("level"), element.get("uiAccess")
+    return None
+
+
+def describe_execution_level(resources):
+    """The manifest's requestedExecutionLevel as the listings show it."""
+    manifest = manifest_resource(resources)
+    if manifest is None:
+        return "no manifest"
+    try:
+        found = requested_privileges(manifest.data)
+    except ManifestError as error:
+        return f"manifest {error}"
+    if found is None:
+        return "no requestedExecutionLevel"
+    level, ui = found
+    result = (f"requestedExecutionLevel \"{level}\"" if level is not None
+              else "requestedExecutionLevel without a level")
+    if ui is not None:
+        result += f", uiAccess \"{ui}\""
+    return result
+
+
+class StartRefusal:
+    """Why Windows would not start a program as "setup.exe" from the
+    installer, which runs as its caller. `elevated_would_start` says that a
+    run of the installer that is itself elevated would start it."""
+
+    def __init__(self, reason, elevated_would_start=False):
+        self.reason = reason
+        self.elevated_would_start = elevated_would_start
+
+
+def refusal_to_start(image, resources):
+    """A StartRefusal, or None when Windows starts the image from the
+    installer in any run."""
+    reason = image.refusal_to_start_at_all()
+    if reason:
+        return StartRefusal(reason)
+    manifest = manifest_resource(resources)
+    found = None
+    if manifest is not None:
+        try:
+            found = requested_privileges(manifest.data)
+        except ManifestError as error:
+            return StartRefusal(
+                f"its manifest is {error}, and Windows starts no program "
+                "whose manifest it cannot read (the side-by-side "
+                "configuration is incorrect); repair the manifest")
+    level, ui = found or (None, None)
+    if ui is not None and ui.strip().lower() == "true":
+        return StartRefusal(
+            "its manifest asks for uiAccess=\"true\", which Windows grants "
+            "only to a signed program in a secure folder such as Program "
+            "Files, never to one in a work folder beside the installer; set "
+            "uiAccess=\"false\"")
+    if level == "requireAdministrator":
+        return StartRefusal(
+            "its manifest asks for \"requireAdministrator\", so a run that "
+            "is not elevated cannot start it", True)
+    if level == "highestAvailable":
+        return StartRefusal(
+            "its manifest asks for \"highestAvailable\", so an "
+            "administrator's run that is not elevated cannot start it", True)
+    # Installer detection looks at the image as the loader sees it, before
+    # any runtime decides how wide its process is, so a .NET image marked
+    # x86 counts as 32-bit here even when it runs as a 64-bit process.
+    if level is None and image.machine == 0x14C:
+        return StartRefusal(
+            "it is a 32-bit program named setup.exe without a "
+            "requestedExecutionLevel, which Windows' installer detection "
+            "runs only elevated", True)
+    return None
