@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""The cabinet writer against two readers that owe it nothing: gcab, and
-the cabinet module's own reader, which expands MSZIP as the format describes it.
+"""The cabinet writer against two readers: gcab, which owes it nothing, and
+the module's own reader, which expands MSZIP as the format describes it.
 Sizes around the block size, data that compresses and data that does not,
 and the checksum against one gcab wrote."""
 import os
@@ -25,10 +25,10 @@ class WriteCabinetTest(unittest.TestCase):
         source = os.path.join(self.work, "program.bin")
         with open(source, "wb") as f:
             f.write(data)
-        cabinet = os.path.join(self.work, "setup.cab")
-        cabinet.write_cabinet(source, cabinet, "setup.exe", 1700000000)
-        with open(cabinet, "rb") as f:
-            return cabinet, f.read()
+        path = os.path.join(self.work, "setup.cab")
+        cabinet.write_cabinet(source, path, "setup.exe", 1700000000)
+        with open(path, "rb") as f:
+            return path, f.read()
 
     def test_every_reader_gets_the_bytes_back(self):
         rng = random.Random(7)
@@ -43,7 +43,7 @@ class WriteCabinetTest(unittest.TestCase):
         }
         for why, data in cases.items():
             with self.subTest(why):
-                cabinet, written = self.write(data)
+                path, written = self.write(data)
                 parsed = cabinet.Cabinet(written)
                 self.assertEqual(parsed.size, len(written))
                 self.assertEqual([f[:2] for f in parsed.files],
@@ -55,7 +55,7 @@ class WriteCabinetTest(unittest.TestCase):
                 out = os.path.join(self.work, "out")
                 shutil.rmtree(out, ignore_errors=True)
                 os.mkdir(out)
-                subprocess.run(["gcab", "-x", "-C", out, cabinet], check=True,
+                subprocess.run(["gcab", "-x", "-C", out, path], check=True,
                                stdout=subprocess.DEVNULL)
                 with open(os.path.join(out, "setup.exe"), "rb") as f:
                     self.assertEqual(f.read(), data)
@@ -87,10 +87,10 @@ class WriteCabinetTest(unittest.TestCase):
         os.mkdir(folder)
         with open(os.path.join(folder, "setup.exe"), "wb") as f:
             f.write(random.Random(9).randbytes(50001) + b"tail" * 9000)
-        cabinet = os.path.join(self.work, "gcab.cab")
-        subprocess.run(["gcab", "-c", "-z", cabinet, "setup.exe"],
+        path = os.path.join(self.work, "gcab.cab")
+        subprocess.run(["gcab", "-c", "-z", path, "setup.exe"],
                        cwd=folder, check=True)
-        with open(cabinet, "rb") as f:
+        with open(path, "rb") as f:
             data = f.read()
         at, blocks, _ = struct.unpack_from("<IHH", data, 36)
         self.assertGreater(blocks, 1)
