@@ -201,7 +201,8 @@ def lay_out_sections(path, page_aligned, payload=(), own=(), drop=()):
     section_alignment = u32(data, optional + 32)
     file_alignment = u32(data, optional + 36)
     if image.directory(PE_SECURITY_DIRECTORY)[1]:
-        raise LayoutError("the image is already signed; its layout cannot change")
+        raise LayoutError("the image is already signed; its layout cannot "
+                          "change")
     table = optional + optional_size
     headers = [table + 40 * i for i in range(u16(data, pe + 6))]
 
@@ -216,7 +217,8 @@ def lay_out_sections(path, page_aligned, payload=(), own=(), drop=()):
     resource_rva = image.directory(PE_RESOURCE_DIRECTORY)[0]
     resource = section_holding(resource_rva)
     if resource is None or field(resource, 12) != resource_rva:
-        raise LayoutError("the linked image has no resource section of its own")
+        raise LayoutError("the linked image has no resource section of its "
+                          "own")
     imports = section_holding(image.directory(PE_IMPORT_DIRECTORY)[0])
     if imports is None or imports == resource:
         raise LayoutError("the linked image has no import section of its own")
@@ -247,7 +249,8 @@ def lay_out_sections(path, page_aligned, payload=(), own=(), drop=()):
     start = align(old_start, PAGE_SIZE) if page_aligned else old_start
     raw_size = align(resource_size, file_alignment)
     if resource_rva + resource_size > 0xFFFFFFFF - (64 << 20):
-        raise LayoutError("the payload makes the image larger than a PE image can be")
+        raise LayoutError("the payload makes the image larger than a PE "
+                          "image can be")
 
     # The headers as they will be: the resource section grown, whatever
     # follows it moved behind it.
@@ -303,7 +306,8 @@ def lay_out_sections(path, page_aligned, payload=(), own=(), drop=()):
                     while copied < size:
                         count = f.readinto(buffer)
                         if not count:
-                            raise LayoutError(f"{source!r} changed while it was packed")
+                            raise LayoutError(
+                                f"{source!r} changed while it was packed")
                         count = min(count, size - copied)
                         put(buffer_view[:count])
                         copied += count
