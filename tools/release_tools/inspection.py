@@ -225,13 +225,15 @@ def describe_cabinet(data, findings, what):
         lines.append("    (file list damaged or cut short)")
         findings.cabinet_damaged = True
     if len(cabinet.files) > 1:
+        # The run expands every file into setup.exe and starts the last: a
+        # run that works when that one is a program that starts, which the
+        # lines above judge; the others are only worth a note.
         last = cabinet.files[-1][0]
         lines.append(f"    every file is expanded into setup.exe, so {last} "
                      "runs")
-        findings.defects.append(
-            f"{what} holds {len(cabinet.files)} files, and only the last, "
-            f"{last}, would run as setup.exe: carry a cabinet of the setup "
-            "program alone (pack-installer makes one)")
+        lines.append(f"    note: only the last of the {len(cabinet.files)} "
+                     "files runs; a cabinet of the setup program alone "
+                     "(pack-installer makes one) carries nothing unused")
     elif cabinet.files and cabinet.files[0][0].lower() != "setup.exe":
         lines.append(f"    {cabinet.files[0][0]} is expanded as setup.exe")
     elif not cabinet.files:
