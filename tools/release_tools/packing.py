@@ -289,13 +289,64 @@ def read_head(path, count):
 
 
 def check_archive(path):
-    """Refuses an archive that setup could not read whole, as far as its
-    own headers tell."""
+    """Refuses an archive that setup could not read whole: as far as its
+    own headers tell, then as the real 7z reads its data."""
     with open(path, "rb") as f:
         problem = seven_zip_problem(file_reader(f), os.path.getsize(path),
                                     os.path.basename(path))
     if problem:
         refuse(f"archive {path!r}: {problem}")
+
+
+class ArchiveTest:
+    """The real 7z testing the archive's data as setup would read it,
+    without a password (setup is given none), in a process of its own while
+    the installer is written; `problem` waits for its answer: damage, an
+    encryption, or no file at all, or None when it passes. Where 7z is not
+    installed a warning says that the data was not tested."""
+
+    def __init__(self, path):
+        self.path = path
+        self.process = None
+        seven_zip = shutil.which("7z") or shutil.which("7za")
+        if seven_zip is None:
+            print(f"pack-installer: warning: the data of archive {path!r} was "
+                  "not tested (7z is not installed); only its headers were "
+                  "checked", file=sys.stderr)
+            return
+        self.output = tempfile.TemporaryFile()
+        self.process = subprocess.Popen(
+            [seven_zip, "t", "-p-", "-bd", "--", path],
+            stdin=subprocess.DEVNULL, stdout=self.output,
+            stderr=subprocess.STDOUT)
+
+    def problem(self):
+        if self.process is None:
+            return None
+        status = self.process.wait()
+        self.output.seek(0)
+        out = self.output.read().decode("utf-8", "replace")
+        self.output.close()
+        if "Wrong password" in out or "encrypted" in out.lower():
+            return ("it is encrypted, and setup is given no password: pack "
+                    "an archive made without -p")
+        if status != 0:
+            errors = [line.strip() for line in out.splitlines()
+                      if "error" in line.lower()]
+            return ("7z finds its data damaged (" +
+                    ("; ".join(errors[:2]) or f"status {status}") +
+                    "): make it again, and check it with '7z t'")
+        if "No files to process" in out or re.search(r"^Files: 0$", out,
+                                                     re.M):
+            return ("it holds no file: make it from the product's files (7z "
+                    "writes an empty archive when what it was given is "
+                    "missing)")
+        return None
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
 
 
 def check_setup_program(path, kind, allow_elevated):
@@ -661,7 +712,12 @@ def pack(args):
     if not args.no_build and not kit:
         ensure_build(build_dir)
     work = tempfile.mkdtemp(prefix="pack-installer.")
+    archive_test = None
     try:
+        # One too large for a resource is refused as that, below.
+        if (not args.no_payload and
+                os.path.getsize(args.archive) <= PAYLOAD_LIMIT):
+            archive_test = ArchiveTest(args.archive)
         if not args.no_payload:
             setup_file = os.path.abspath(args.setup)
             if kind == "cabinet":
@@ -678,6 +734,11 @@ def pack(args):
         verdict = []
 
         def finish(image):
+            # The archive's data, tested while the installer was written.
+            if archive_test is not None:
+                problem = archive_test.problem()
+                if problem:
+                    refuse(f"archive {args.archive!r}: {problem}")
             if signing is not None:
                 sign_image(image, signing)
             if payload and not args.no_inspect:
@@ -690,6 +751,8 @@ def pack(args):
             link_with_toolchain(args, build_dir, work, output, payload,
                                 previous_version, finish)
     finally:
+        if archive_test is not None:
+            archive_test.stop()
         shutil.rmtree(work, ignore_errors=True)
     report_packed(args, output, verdict)
 
