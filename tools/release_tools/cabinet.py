@@ -86,36 +86,54 @@ class Cabinet:
         if compression not in (0, 1):
             raise ValueError(f"{self.compression_name(folder)} compression "
                              "is not read here")
+        # A folder's blocks hold at most 32 KiB each: a file said to lie
+        # further in than its folder's blocks can reach is refused before
+        # anything is expanded.
+        if offset + size > blocks * CABINET_BLOCK:
+            raise ValueError(f"{name} lies beyond what its folder holds")
+        # Expanded block by block, keeping only the window that the next
+        # block may refer back into and the file's own bytes.
+        window = b""
+        expanded_so_far = 0
         out = bytearray()
         for _ in range(blocks):
-            if len(out) >= offset + size:
+            if expanded_so_far >= offset + size:
                 break
             if at + 8 > len(self.data):
                 raise ValueError("the data blocks are cut short")
             stored, expanded = struct.unpack_from("<HH", self.data, at + 4)
+            if expanded > CABINET_BLOCK:
+                raise ValueError("a data block claims more than the 32 KiB "
+                                 "a block may hold")
             at += 8 + self.data_reserve
             block = self.data[at:at + stored]
             at += stored
             if len(block) != stored:
                 raise ValueError("the data blocks are cut short")
             if compression == 0:
-                out += block
-                continue
-            # Each MSZIP block is a deflate stream that may refer back into
-            # the previous blocks' output.
-            if block[:2] != b"CK":
-                raise ValueError("an MSZIP block lacks its signature")
-            try:
-                inflate = zlib.decompressobj(-15, zdict=bytes(out[-32768:]))
-                piece = inflate.decompress(block[2:], expanded)
-            except zlib.error as error:
-                raise ValueError(f"damaged MSZIP data ({error})") from None
-            if len(piece) != expanded:
-                raise ValueError("an MSZIP block expands to the wrong size")
-            out += piece
-        if len(out) < offset + size:
+                piece = bytes(block)
+            else:
+                # Each MSZIP block is a deflate stream that may refer back
+                # into the previous blocks' output.
+                if block[:2] != b"CK":
+                    raise ValueError("an MSZIP block lacks its signature")
+                try:
+                    inflate = zlib.decompressobj(-15, zdict=window)
+                    piece = inflate.decompress(block[2:], expanded)
+                except zlib.error as error:
+                    raise ValueError(f"damaged MSZIP data ({error})") from None
+                if len(piece) != expanded:
+                    raise ValueError("an MSZIP block expands to the wrong "
+                                     "size")
+            window = (window + piece)[-CABINET_BLOCK:]
+            start = max(offset - expanded_so_far, 0)
+            end = min(offset + size - expanded_so_far, len(piece))
+            if start < end:
+                out += piece[start:end]
+            expanded_so_far += len(piece)
+        if len(out) < size:
             raise ValueError("the folder holds less than its files")
-        return bytes(out[offset:offset + size])
+        return bytes(out)
 
 
 # What one MSZIP data block holds at most, uncompressed (MS-CAB).

@@ -10,6 +10,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -59,6 +60,24 @@ class WriteCabinetTest(unittest.TestCase):
                                stdout=subprocess.DEVNULL)
                 with open(os.path.join(out, "setup.exe"), "rb") as f:
                     self.assertEqual(f.read(), data)
+
+    def test_bombs_are_refused_at_once(self):
+        # One file said to lie at 4.29 GB in its folder, and a block that
+        # claims twice the 32 KiB a block may hold: refused before any
+        # inflating, in no time and no memory.
+        _, written = self.write(b"setup" * 1000)
+        far = bytearray(written)
+        files_at = struct.unpack_from("<I", far, 16)[0]
+        struct.pack_into("<I", far, files_at + 4, 0xFFFFFF00)
+        greedy = bytearray(written)
+        data_at = struct.unpack_from("<I", greedy, 36)[0]
+        struct.pack_into("<H", greedy, data_at + 6, 65535)
+        for why, data in (("far offset", far), ("greedy block", greedy)):
+            with self.subTest(why):
+                started = time.monotonic()
+                with self.assertRaises(ValueError):
+                    cabinet.Cabinet(bytes(data)).file_bytes(0)
+                self.assertLess(time.monotonic() - started, 1)
 
     def test_same_input_same_bytes(self):
         data = random.Random(3).randbytes(70000)

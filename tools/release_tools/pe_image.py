@@ -172,6 +172,12 @@ def resource_key(section, entry_name):
     return entry_name
 
 
+# Bounds on the resource directory, well above what any image carries:
+# entries in one table (as pefile bounds them), and entries in all.
+MAX_TABLE_ENTRIES = 4096
+MAX_DIRECTORY_ENTRIES = 65536
+
+
 def read_resources(image):
     """Every (type, name, language) leaf of the resource directory."""
     rva, size = image.directory(RESOURCE_DIRECTORY)
@@ -184,19 +190,31 @@ def read_resources(image):
         raise ValueError("the resource directory lies outside the file")
     resources = []
     seen = set()
+    visited = [0]
+    names = {}
 
     def entries(at):
         if at in seen or at + 16 > len(section):
             return []
         seen.add(at)
         count = u16(section, at + 12) + u16(section, at + 14)
+        # Tables that overlap or share their entries could otherwise make a
+        # small file cost billions of steps.
+        if count > MAX_TABLE_ENTRIES:
+            raise ValueError(f"a resource table claims {count} entries")
+        visited[0] += count
+        if visited[0] > MAX_DIRECTORY_ENTRIES:
+            raise ValueError("the resource directory has more entries than "
+                             "any image carries (its tables overlap?)")
         found = []
         for i in range(count):
             entry = at + 16 + 8 * i
             if entry + 8 > len(section):
                 break
             name, target = struct.unpack_from("<II", section, entry)
-            found.append((resource_key(section, name), target))
+            if name not in names:
+                names[name] = resource_key(section, name)
+            found.append((names[name], target))
         return found
 
     for type_key, type_target in entries(0):
