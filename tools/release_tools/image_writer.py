@@ -285,36 +285,42 @@ def lay_out_sections(path, page_aligned, payload=(), own=(), drop=()):
     checksum = PeChecksum()
     buffer = bytearray(COPY_BLOCK)
     buffer_view = memoryview(buffer)
-    with open(path + ".layout", "wb", buffering=0) as out:
-        def put(block):
-            checksum.update(block)
-            view = memoryview(block)
-            while view:
-                view = view[out.write(view):]
+    try:
+        with open(path + ".layout", "wb", buffering=0) as out:
+            def put(block):
+                checksum.update(block)
+                view = memoryview(block)
+                while view:
+                    view = view[out.write(view):]
 
-        put(data[:old_start])
-        put(bytes(start - old_start))
-        put(directory)
-        at = len(directory)
-        for (*_, source), offset, size in zip(items, data_offsets, sizes):
-            put(bytes(offset - at))
-            if isinstance(source, bytes):
-                put(source)
-            else:
-                with open(source, "rb", buffering=0) as f:
-                    copied = 0
-                    while copied < size:
-                        count = f.readinto(buffer)
-                        if not count:
-                            raise LayoutError(
-                                f"{source!r} changed while it was packed")
-                        count = min(count, size - copied)
-                        put(buffer_view[:count])
-                        copied += count
-            at = offset + size
-        put(bytes(raw_size - at))
-        for old_raw, size in tail:
-            put(data[old_raw:old_raw + size])
-        out.seek(checksum_at)
-        out.write(checksum.value().to_bytes(4, "little"))
+            put(data[:old_start])
+            put(bytes(start - old_start))
+            put(directory)
+            at = len(directory)
+            for (*_, source), offset, size in zip(items, data_offsets, sizes):
+                put(bytes(offset - at))
+                if isinstance(source, bytes):
+                    put(source)
+                else:
+                    with open(source, "rb", buffering=0) as f:
+                        copied = 0
+                        while copied < size:
+                            count = f.readinto(buffer)
+                            if not count:
+                                raise LayoutError(
+                                    f"{source!r} changed while it was packed")
+                            count = min(count, size - copied)
+                            put(buffer_view[:count])
+                            copied += count
+                at = offset + size
+            put(bytes(raw_size - at))
+            for old_raw, size in tail:
+                put(data[old_raw:old_raw + size])
+            out.seek(checksum_at)
+            out.write(checksum.value().to_bytes(4, "little"))
+    except BaseException:
+        # A full volume or an input that ends early leaves nothing behind.
+        if os.path.exists(path + ".layout"):
+            os.remove(path + ".layout")
+        raise
     os.replace(path + ".layout", path)

@@ -50,7 +50,8 @@ the work folder it left beside FILE is removed.
 Exit status: 0 success predicted, 1 failure predicted (of unpacking or
 after it), 2 usage error or FILE is not a PE image, 3 no prediction could
 be made (probe not built, Wine failed, the image cannot be loaded), 4 no
-prediction because this machine has neither Windows nor Wine.
+prediction because this machine has neither Windows nor Wine, 5 the
+inspector itself failed.
 """
 
 import argparse
@@ -58,6 +59,7 @@ import mmap
 import os
 import re
 import shutil
+import stat
 import struct
 import sys
 
@@ -92,6 +94,9 @@ EXIT_NO_PREDICTION = 3
 # Neither Windows nor Wine here to run the probe on: nothing was predicted,
 # and nothing went wrong either.
 EXIT_NO_PROBE = 4
+# The inspector itself failed (a fault of its own, not of FILE): never to
+# be read as a prediction.
+EXIT_INSPECTOR_FAILED = 5
 
 
 PAYLOAD_TYPES = ["B7", "BL", "BN"]  # the stub's search order
@@ -501,7 +506,8 @@ EXAMPLE = """\
 exit status:
   0 success predicted, 1 failure predicted, 2 usage error or FILE is not a
   PE image, 3 no prediction (probe not built, Wine failed, the probe died or
-  ran out of time), 4 no prediction: neither Windows nor Wine here
+  ran out of time), 4 no prediction: neither Windows nor Wine here, 5 the
+  inspector itself failed
 
 example:
   What an installer carries, and whether it would unpack from the folder
@@ -540,7 +546,25 @@ def main():
         help="stop a probe that has not ended by then and give no "
              f"prediction; default: {PROBE_TIMEOUT}")
     args = parser.parse_args()
+    # Names that the terminal's encoding cannot show are shown escaped.
+    for stream in (sys.stdout, sys.stderr):
+        stream.reconfigure(errors="backslashreplace")
+    try:
+        return inspect_file(args)
+    except Exception as error:  # noqa: BLE001  (its own status, not 1)
+        print(f"inspect-installer: the inspector failed: "
+              f"{type(error).__name__}: {error}", file=sys.stderr)
+        return EXIT_INSPECTOR_FAILED
+
+
+def inspect_file(args):
     build_dir = os.path.abspath(args.build_dir or default_build_dir())
+    # A pipe or device would block or never end; only files are read.
+    if os.path.exists(args.file) and not stat.S_ISREG(
+            os.stat(args.file).st_mode):
+        print(f"inspect-installer: {args.file} is not a regular file",
+              file=sys.stderr)
+        return EXIT_USAGE
     try:
         with open(args.file, "rb") as f:
             # Mapped, so that only what is examined is read, whatever the

@@ -91,6 +91,7 @@ import mmap
 import os
 import re
 import shutil
+import stat
 import struct
 import subprocess
 import sys
@@ -274,11 +275,20 @@ def refuse(message):
     raise Refusal(message)
 
 
+def file_identity(path):
+    """What tells a file's content changed: its identity, size and times."""
+    status = os.stat(path)
+    return (status.st_dev, status.st_ino, status.st_size,
+            status.st_mtime_ns, status.st_ctime_ns)
+
+
 def check_input_file(path, what):
     if not os.path.exists(path):
         refuse(f"{what} {path!r} does not exist; check the path")
     if not os.path.isfile(path):
         refuse(f"{what} {path!r} is not a file; name the file itself")
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        refuse(f"{what} {path!r} is not a regular file")
     if not os.access(path, os.R_OK):
         refuse(f"{what} {path!r} cannot be read; check its permissions")
 
@@ -682,6 +692,16 @@ def pack(args):
     output = os.path.abspath(args.output)
     if os.path.isdir(output):
         refuse(f"output {args.output!r} is a folder")
+    # The installer replaces only a file of its own kind: never one of its
+    # inputs, never a device or pipe.
+    if os.path.lexists(output):
+        if not stat.S_ISREG(os.stat(output).st_mode):
+            refuse(f"output {args.output!r} exists and is not a regular file")
+        for given in (args.archive, args.setup, args.icon):
+            if (given and os.path.exists(given) and
+                    os.path.samefile(given, output)):
+                refuse(f"output {args.output!r} is the input {given!r}; "
+                       "name another file")
     if not os.path.isdir(os.path.dirname(output)):
         refuse(f"the folder of output {args.output!r} does not exist")
 
@@ -711,6 +731,10 @@ def pack(args):
 
     if not args.no_build and not kit:
         ensure_build(build_dir)
+    # What the inputs were when they were checked: an input that another
+    # program changes before its copy is done is not packed.
+    inputs = {path: file_identity(path) for path in
+              ([args.archive, args.setup] if not args.no_payload else [])}
     work = tempfile.mkdtemp(prefix="pack-installer.")
     archive_test = None
     try:
@@ -734,6 +758,10 @@ def pack(args):
         verdict = []
 
         def finish(image):
+            for path, identity in inputs.items():
+                if file_identity(path) != identity:
+                    refuse(f"{path!r} changed while it was packed; pack "
+                           "again once nothing writes it")
             # The archive's data, tested while the installer was written.
             if archive_test is not None:
                 problem = archive_test.problem()
@@ -1016,6 +1044,9 @@ def main():
         help="skip the prediction of the installer's unpacking where it is "
              "written (scripts/inspect-installer, under Wine)")
     args = parser.parse_args()
+    # Names that the terminal's encoding cannot show are shown escaped.
+    for stream in (sys.stdout, sys.stderr):
+        stream.reconfigure(errors="backslashreplace")
     try:
         pack(args)
     except (Refusal, LayoutError) as refusal:

@@ -2,6 +2,7 @@
 an installer that runs as its caller: its kind, machine and subsystem, and
 its manifest, read as Windows reads it."""
 
+import re
 import xml.etree.ElementTree as ElementTree
 
 
@@ -56,6 +57,14 @@ def requested_privileges(data):
         root = ElementTree.fromstring(bytes(data))
     except ElementTree.ParseError as error:
         raise ManifestError(f"not well-formed XML: {error}") from None
+    except (ValueError, LookupError) as error:
+        # An encoding the parser cannot decode (Shift_JIS, "ANSI", an
+        # unknown name) is refused as Windows' parser would be unsure of it.
+        declared = re.search(rb'encoding=["\']([^"\']*)', bytes(data[:200]))
+        name = (declared.group(1).decode("ascii", "replace") if declared
+                else "?")
+        raise ManifestError(f"declares the encoding {name!r}, which cannot be "
+                            f"decoded here ({error})") from None
     for element in root.iter():
         namespace, _, name = element.tag.rpartition("}")
         if (name == "requestedExecutionLevel"
