@@ -98,7 +98,8 @@ import sys
 import tempfile
 
 from .pe_image import NotPeImage, PeImage, describe_machine, read_resources
-from .start_policy import refusal_to_start
+from .start_policy import (manifest_resource, missing_dependencies,
+                           refusal_to_start)
 from .cabinet import CABINET_SIGNATURE, write_cabinet
 from .seven_zip import SEVEN_ZIP_SIGNATURE, file_reader, seven_zip_problem
 from .image_writer import COPY_BLOCK, PAGE_SIZE, LayoutError, lay_out_sections
@@ -402,7 +403,13 @@ def check_setup_program(path, kind, allow_elevated):
                "repair the program")
     refusal = refusal_to_start(image, resources)
     machine = describe_machine(image)
-    del image, resources  # the views into the mapping
+    manifest = manifest_resource(resources)
+    missing = missing_dependencies(manifest.data) if manifest else []
+    del image, resources, manifest  # the views into the mapping
+    for name in missing:
+        print(f"pack-installer: warning: setup program {path!r} depends on "
+              f"{name}, which a fresh Windows lacks: it starts only where "
+              "that runtime was installed first", file=sys.stderr)
     if refusal is None or (allow_elevated and refusal.elevated_would_start):
         return
     if not refusal.elevated_would_start:

@@ -102,6 +102,55 @@ class StartRefusal:
         self.elevated_would_start = elevated_would_start
 
 
+# The architectures that a program's own assemblyIdentity may name for an
+# image of each machine ("*" and none fit every image).
+IDENTITY_ARCHITECTURES = {0x8664: {"amd64"}, 0x14C: {"x86", "msil"},
+                          0xAA64: {"arm64"}}
+# Assemblies that a fresh Windows does not carry: a program that depends on
+# one starts only where its runtime was installed.
+MISSING_ASSEMBLIES = ("Microsoft.VC80.", "Microsoft.VC90.")
+
+
+def manifest_root(data):
+    """The manifest's XML root, or None when it cannot be read."""
+    try:
+        return ElementTree.fromstring(bytes(data))
+    except (ElementTree.ParseError, ValueError, LookupError):
+        return None
+
+
+def identity_architecture_mismatch(data, machine):
+    """The processorArchitecture that the manifest's own assemblyIdentity
+    names when it does not fit an image of `machine`, else None."""
+    root = manifest_root(data)
+    if root is None:
+        return None
+    for element in root:
+        namespace, _, name = element.tag.rpartition("}")
+        if (name == "assemblyIdentity" and
+                namespace.lstrip("{") in MANIFEST_NAMESPACES):
+            architecture = (element.get("processorArchitecture") or "*")
+            fits = IDENTITY_ARCHITECTURES.get(machine)
+            if (architecture != "*" and fits is not None and
+                    architecture.lower() not in fits):
+                return architecture
+            return None
+    return None
+
+
+def missing_dependencies(data):
+    """The names of the assemblies the manifest depends on that a fresh
+    Windows lacks."""
+    root = manifest_root(data)
+    if root is None:
+        return []
+    own = set(root)  # the program's own identity stands at the top
+    return [element.get("name") for element in root.iter()
+            if element not in own and
+            element.tag.rpartition("}")[2] == "assemblyIdentity" and
+            (element.get("name") or "").startswith(MISSING_ASSEMBLIES)]
+
+
 def refusal_to_start(image, resources):
     """A StartRefusal, or None when Windows starts the image from the
     installer in any run."""
@@ -118,6 +167,15 @@ def refusal_to_start(image, resources):
                 f"its manifest is {error}, and Windows starts no program "
                 "whose manifest it cannot read (the side-by-side "
                 "configuration is incorrect); repair the manifest")
+    if manifest is not None:
+        mismatch = identity_architecture_mismatch(manifest.data,
+                                                  image.machine)
+        if mismatch:
+            return StartRefusal(
+                f"its manifest's own assemblyIdentity says "
+                f"processorArchitecture=\"{mismatch}\", which is not the "
+                "image's; Windows starts no such program (the side-by-side "
+                "configuration is incorrect): make the manifest match")
     level, ui = found or (None, None)
     if ui is not None and ui.strip().lower() == "true":
         return StartRefusal(
