@@ -34,7 +34,18 @@ clean:
 
 # Native ASan/UBSan/libFuzzer runs of the pure text code, outside the Windows
 # build: `fuzz` runs every target 1,000,000 times, `fuzz-smoke` 10,000 times.
+# Then the release tools' readers, each 100,000 or 1,000 times, seeded with
+# what the build made (a build is needed for their seeds).
+READER_SEEDS = $(BUILD)/stub/installer_stub.exe \
+  $(BUILD)/tests/end_to_end/cabinet.exe $(BUILD)/tests/end_to_end/plain.exe \
+  $(BUILD)/tests/end_to_end/product.7z $(BUILD)/resources/installer.ico
+fuzz: READER_RUNS = 100000
+fuzz-smoke: READER_RUNS = 1000
 fuzz fuzz-smoke:
 	@sh scripts/install-deps clang-14 libclang-rt-14-dev libfuzzer-14-dev
 	@$(MAKE) --no-print-directory -j $(JOBS) -f fuzz/fuzz.mk build
 	@$(MAKE) --no-print-directory -f fuzz/fuzz.mk $@
+	@if [ -f $(BUILD)/stub/installer_stub.exe ]; then \
+	  python3 tools/release_tools/reader_fuzz.py $(READER_RUNS) \
+	    $(BUILD)/findings-readers $(READER_SEEDS); \
+	else echo "release-tool readers: not fuzzed (make build first)"; fi
