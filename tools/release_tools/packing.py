@@ -515,7 +515,7 @@ def source_date_epoch():
     text = os.environ.get("SOURCE_DATE_EPOCH")
     if text is None or text == "":
         return None
-    if not text.isdigit():
+    if not (text.isascii() and text.isdigit()):
         refuse(f"SOURCE_DATE_EPOCH {text!r} is not a number of seconds")
     seconds = int(text)
     if not DOS_DATE_FIRST <= seconds <= DOS_DATE_LAST:
@@ -1058,5 +1058,12 @@ def main():
         pack(args)
     except (Refusal, LayoutError) as refusal:
         print(f"pack-installer: {refusal}", file=sys.stderr)
+        return 1
+    except OSError as error:
+        # A full volume, a folder that went away: said, not a traceback; the
+        # unfinished installer is gone already.
+        where = f" ({error.filename})" if error.filename else ""
+        print(f"pack-installer: {error.strerror or error}{where}; nothing "
+              "was written", file=sys.stderr)
         return 1
     return 0
