@@ -68,7 +68,8 @@ from .pe_image import (
     read_resources)
 from .start_policy import describe_execution_level, refusal_to_start
 from .cabinet import CABINET_FOLDER_CONTINUED, CABINET_SIGNATURE, Cabinet
-from .seven_zip import SEVEN_ZIP_SIGNATURE, buffer_reader, seven_zip_problem
+from .seven_zip import (SEVEN_ZIP_SIGNATURE, buffer_reader,
+                        seven_zip_problem, test_archive_bytes)
 from .probe import NoPrediction, NoProbe, PROBE, probe, windows_path
 
 
@@ -297,6 +298,11 @@ def describe_content(resource, findings):
         lines = [f"unrecognised, first bytes {first_bytes(data)}"]
     if kind == "archive":
         problem = seven_zip_problem(buffer_reader(data), len(data))
+        if not problem and data[:6] == SEVEN_ZIP_SIGNATURE:
+            # The data too, as the real 7z reads it without a password.
+            available, problem = test_archive_bytes(data)
+            if not available:
+                lines.append("    data not tested (7z is not installed)")
         if problem:
             findings.defects.append(f"the archive {what}: {problem}; setup "
                                     "would fail to read it")

@@ -101,7 +101,8 @@ from .pe_image import NotPeImage, PeImage, describe_machine, read_resources
 from .start_policy import (manifest_resource, missing_dependencies,
                            refusal_to_start)
 from .cabinet import CABINET_SIGNATURE, write_cabinet
-from .seven_zip import SEVEN_ZIP_SIGNATURE, file_reader, seven_zip_problem
+from .seven_zip import (SEVEN_ZIP_SIGNATURE, ArchiveTest, file_reader,
+                        seven_zip_problem)
 from .image_writer import COPY_BLOCK, PAGE_SIZE, LayoutError, lay_out_sections
 from .version_record import (
     VersionError, parse_version, read_version_record, write_version_record)
@@ -307,57 +308,6 @@ def check_archive(path):
                                     os.path.basename(path))
     if problem:
         refuse(f"archive {path!r}: {problem}")
-
-
-class ArchiveTest:
-    """The real 7z testing the archive's data as setup would read it,
-    without a password (setup is given none), in a process of its own while
-    the installer is written; `problem` waits for its answer: damage, an
-    encryption, or no file at all, or None when it passes. Where 7z is not
-    installed a warning says that the data was not tested."""
-
-    def __init__(self, path):
-        self.path = path
-        self.process = None
-        seven_zip = shutil.which("7z") or shutil.which("7za")
-        if seven_zip is None:
-            print(f"pack-installer: warning: the data of archive {path!r} was "
-                  "not tested (7z is not installed); only its headers were "
-                  "checked", file=sys.stderr)
-            return
-        self.output = tempfile.TemporaryFile()
-        self.process = subprocess.Popen(
-            [seven_zip, "t", "-p-", "-bd", "--", path],
-            stdin=subprocess.DEVNULL, stdout=self.output,
-            stderr=subprocess.STDOUT)
-
-    def problem(self):
-        if self.process is None:
-            return None
-        status = self.process.wait()
-        self.output.seek(0)
-        out = self.output.read().decode("utf-8", "replace")
-        self.output.close()
-        if "Wrong password" in out or "encrypted" in out.lower():
-            return ("it is encrypted, and setup is given no password: pack "
-                    "an archive made without -p")
-        if status != 0:
-            errors = [line.strip() for line in out.splitlines()
-                      if "error" in line.lower()]
-            return ("7z finds its data damaged (" +
-                    ("; ".join(errors[:2]) or f"status {status}") +
-                    "): make it again, and check it with '7z t'")
-        if "No files to process" in out or re.search(r"^Files: 0$", out,
-                                                     re.M):
-            return ("it holds no file: make it from the product's files (7z "
-                    "writes an empty archive when what it was given is "
-                    "missing)")
-        return None
-
-    def stop(self):
-        if self.process is not None and self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
 
 
 def check_setup_program(path, kind, allow_elevated):
@@ -749,6 +699,11 @@ def pack(args):
         if (not args.no_payload and
                 os.path.getsize(args.archive) <= PAYLOAD_LIMIT):
             archive_test = ArchiveTest(args.archive)
+            if not archive_test.available:
+                print(f"pack-installer: warning: the data of archive "
+                      f"{args.archive!r} was not tested (7z is not "
+                      "installed); only its headers were checked",
+                      file=sys.stderr)
         if not args.no_payload:
             setup_file = os.path.abspath(args.setup)
             if kind == "cabinet":

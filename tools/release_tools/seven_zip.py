@@ -1,8 +1,14 @@
-"""7z archives, checked as far as their own headers tell: signature,
+"""7z archives, checked as far as their own headers tell (signature,
 version, the start header's CRC, the whole archive present, the next
-header's CRC. Read in blocks, never whole."""
+header's CRC; read in blocks, never whole), and their data tested by the
+real 7z as setup would read it."""
 
+import os
+import re
+import shutil
 import struct
+import subprocess
+import tempfile
 import zlib
 
 from .pe_image import u32
@@ -78,3 +84,68 @@ def buffer_reader(data):
     """A `read_at` over a bytes-like object, without copying it."""
     view = memoryview(data)
     return lambda offset, count: view[offset:offset + count]
+
+
+class ArchiveTest:
+    """The real 7z testing the archive's data as setup would read it,
+    without a password (setup is given none), in a process of its own while
+    the installer is written; `problem` waits for its answer: damage, an
+    encryption, or no file at all, or None when it passes (and when 7z is
+    not installed, which `available` tells)."""
+
+    def __init__(self, path):
+        self.path = path
+        self.process = None
+        seven_zip = shutil.which("7z") or shutil.which("7za")
+        # Where 7z is not installed (a release kit elsewhere) the data is
+        # not tested, and the caller says so.
+        self.available = seven_zip is not None
+        if seven_zip is None:
+            return
+        self.output = tempfile.TemporaryFile()
+        self.process = subprocess.Popen(
+            [seven_zip, "t", "-p-", "-bd", "--", path],
+            stdin=subprocess.DEVNULL, stdout=self.output,
+            stderr=subprocess.STDOUT)
+
+    def problem(self):
+        if self.process is None:
+            return None
+        status = self.process.wait()
+        self.output.seek(0)
+        out = self.output.read().decode("utf-8", "replace")
+        self.output.close()
+        if "Wrong password" in out or "encrypted" in out.lower():
+            return ("it is encrypted, and setup is given no password: pack "
+                    "an archive made without -p")
+        if status != 0:
+            errors = [line.strip() for line in out.splitlines()
+                      if "error" in line.lower()]
+            return ("7z finds its data damaged (" +
+                    ("; ".join(errors[:2]) or f"status {status}") +
+                    "): make it again, and check it with '7z t'")
+        if "No files to process" in out or re.search(r"^Files: 0$", out,
+                                                     re.M):
+            return ("it holds no file: make it from the product's files (7z "
+                    "writes an empty archive when what it was given is "
+                    "missing)")
+        return None
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+
+def test_archive_bytes(data):
+    """The ArchiveTest of an archive held in memory (a resource of an
+    installer), copied to a temporary file in blocks; (available, problem)."""
+    with tempfile.NamedTemporaryFile(suffix=".7z", delete=False) as f:
+        view = memoryview(data)
+        for at in range(0, len(view), CRC_BLOCK):
+            f.write(view[at:at + CRC_BLOCK])
+    try:
+        test = ArchiveTest(f.name)
+        return test.available, test.problem()
+    finally:
+        os.remove(f.name)
