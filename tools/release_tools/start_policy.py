@@ -119,6 +119,45 @@ def manifest_root(data):
         return None
 
 
+# The windowsSettings elements whose namespace Microsoft's documentation of
+# application manifests names, by the year in
+# "http://schemas.microsoft.com/SMI/<year>/WindowsSettings". Windows starts
+# no program whose manifest puts one in another such namespace, or gives
+# one twice (the side-by-side configuration is incorrect). Elements not
+# listed here are not judged.
+SETTING_YEARS = {"dpiAware": "2005", "dpiAwareness": "2016",
+                 "longPathAware": "2016", "gdiScaling": "2017",
+                 "activeCodePage": "2019", "heapType": "2020"}
+SETTINGS_NAMESPACE = re.compile(
+    r"https?://schemas\.microsoft\.com/SMI/(\d{4})/WindowsSettings\Z")
+
+
+def settings_problem(data):
+    """What Windows refuses in the manifest's windowsSettings: a setting in
+    another year's namespace than its own, or one given twice; else None."""
+    root = manifest_root(data)
+    if root is None:
+        return None
+    for settings in root.iter():
+        if settings.tag.rpartition("}")[2] != "windowsSettings":
+            continue
+        seen = set()
+        for element in settings:
+            namespace, _, name = element.tag.rpartition("}")
+            year = SETTINGS_NAMESPACE.match(namespace.lstrip("{"))
+            if name not in SETTING_YEARS or year is None:
+                continue
+            if year.group(1) != SETTING_YEARS[name]:
+                return (f"its manifest gives {name} in the "
+                        f"{year.group(1)} settings namespace, which does not "
+                        f"define it (its own is the {SETTING_YEARS[name]} "
+                        "one)")
+            if name in seen:
+                return f"its manifest gives {name} twice"
+            seen.add(name)
+    return None
+
+
 def identity_architecture_mismatch(data, machine):
     """The processorArchitecture that the manifest's own assemblyIdentity
     names when it does not fit an image of `machine`, else None."""
@@ -168,6 +207,12 @@ def refusal_to_start(image, resources):
                 "whose manifest it cannot read (the side-by-side "
                 "configuration is incorrect); repair the manifest")
     if manifest is not None:
+        problem = settings_problem(manifest.data)
+        if problem:
+            return StartRefusal(
+                f"{problem}, and Windows starts no such program (the "
+                "side-by-side configuration is incorrect); repair the "
+                "manifest")
         mismatch = identity_architecture_mismatch(manifest.data,
                                                   image.machine)
         if mismatch:
