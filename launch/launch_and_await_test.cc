@@ -216,7 +216,8 @@ TEST_F(LaunchAndAwaitTest, SuccessClosesBothHandles) {
                     reinterpret_cast<void*>(&WatchedClose));
   ASSERT_TRUE(create.applied() && close.applied());
   ScopedVariable exit_code(L"STAND_IN_SETUP_EXIT_CODE", L"9");
-  EXPECT_EQ(Launch(program_, L"\"" + program_ + L"\"").exit_code, 9u);
+  const RunOutcome outcome = Launch(program_, L"\"" + program_ + L"\"");
+  EXPECT_EQ(outcome.exit_code, 9u) << "Windows error " << outcome.windows_error;
   EXPECT_EQ(closed, (std::vector<HANDLE>{started_thread, started_process}));
   started_process = nullptr;
 }
