@@ -554,7 +554,8 @@ def main():
     args = parser.parse_args()
     # Names that the terminal's encoding cannot show are shown escaped.
     for stream in (sys.stdout, sys.stderr):
-        stream.reconfigure(errors="backslashreplace")
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
     try:
         return inspect_file(args)
     except Exception as error:  # noqa: BLE001  (its own status, not 1)

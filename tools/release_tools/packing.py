@@ -1008,7 +1008,8 @@ def main():
     args = parser.parse_args()
     # Names that the terminal's encoding cannot show are shown escaped.
     for stream in (sys.stdout, sys.stderr):
-        stream.reconfigure(errors="backslashreplace")
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
     try:
         pack(args)
     except (Refusal, LayoutError) as refusal:

@@ -111,7 +111,12 @@ def probe(path, build_dir, timeout):
     work = tempfile.mkdtemp(prefix="inspect-installer.")
     try:
         if not os.path.isfile(os.path.join(prefix, "system.reg")):
-            os.makedirs(prefix, exist_ok=True)
+            try:
+                os.makedirs(prefix, exist_ok=True)
+            except OSError as error:
+                raise NoPrediction(f"cannot prepare the Wine prefix {prefix} "
+                                   f"({error.strerror}); set WINEPREFIX to "
+                                   "a folder") from None
             made_prefix = True
             if run_quietly(["wine", "wineboot", "-i"], environment) != 0:
                 raise NoPrediction(f"cannot prepare the Wine prefix {prefix}; "
