@@ -355,11 +355,19 @@ def check_setup_program(path, kind, allow_elevated):
     machine = describe_machine(image)
     manifest = manifest_resource(resources)
     missing = missing_dependencies(manifest.data) if manifest else []
+    # Whether Windows' manifest parser takes a document type declaration
+    # is not documented; Python's expands it.
+    unjudged = ("a DOCTYPE" if manifest is not None and
+                b"<!DOCTYPE" in bytes(manifest.data[:4096]) else None)
     del image, resources, manifest  # the views into the mapping
     for name in missing:
         print(f"pack-installer: warning: setup program {path!r} depends on "
               f"{name}, which a fresh Windows lacks: it starts only where "
               "that runtime was installed first", file=sys.stderr)
+    if unjudged:
+        print(f"pack-installer: warning: setup program {path!r} has a "
+              f"manifest with {unjudged}, which is not judged here; try it "
+              "on Windows", file=sys.stderr)
     if refusal is None or (allow_elevated and refusal.elevated_would_start):
         return
     if not refusal.elevated_would_start:
