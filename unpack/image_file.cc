@@ -11,7 +11,8 @@ namespace {
 constexpr DWORD kCheckedBytes = 4096;
 
 // A module handle's low bits say how the loader mapped it: 1 a data file
-// mapped flat, as the file lies; 2 (or 0) an image, section by section.
+// mapped flat, as the file lies (never proven to be the image's file, so
+// never read from here); 2 (or 0) an image, section by section.
 constexpr uintptr_t kDataFileBit = 1;
 constexpr uintptr_t kImageResourceBit = 2;
 
@@ -110,10 +111,6 @@ bool ImageFile::Locate(const void* data, uint64_t size,
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   if (bytes < base) return false;
   const uint64_t position = static_cast<uint64_t>(bytes - base);
-  if ((handle & kDataFileBit) != 0 && (handle & kImageResourceBit) == 0) {
-    *offset = position;
-    return true;
-  }
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
   const auto* nt =
       reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
