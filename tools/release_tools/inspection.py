@@ -70,11 +70,10 @@ from .start_policy import describe_execution_level, refusal_to_start
 from .cabinet import CABINET_FOLDER_CONTINUED, CABINET_SIGNATURE, Cabinet
 from .seven_zip import (SEVEN_ZIP_SIGNATURE, buffer_reader,
                         seven_zip_problem, test_archive_bytes)
+from .layout import SOURCE_DIR, default_build_dir
 from .probe import NoPrediction, NoProbe, PROBE, probe, windows_path
 
 
-SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(
-    os.path.abspath(__file__))))
 
 
 PROBE_TIMEOUT = 120  # seconds; the shipped payload takes a few under Wine
@@ -384,21 +383,6 @@ def listing(path, image, resources, findings):
     else:
         lines.append("Authenticode signature: absent")
     return lines
-
-
-def default_build_dir():
-    """The folder holding the probe: the release kit's own folder when this
-    script runs from the kit, else build/ beside scripts/."""
-    if is_kit():
-        return SOURCE_DIR
-    return os.path.join(SOURCE_DIR, "build")
-
-
-def is_kit():
-    """True when this script runs from the release kit, which carries the
-    built stub and probe beside scripts/ and no sources."""
-    return (os.path.isfile(os.path.join(SOURCE_DIR, PROBE)) and
-            not os.path.isfile(os.path.join(SOURCE_DIR, "CMakeLists.txt")))
 
 
 def exit_code_names():

@@ -97,6 +97,7 @@ import subprocess
 import sys
 import tempfile
 
+from .layout import BARE_STUB, SOURCE_DIR, default_build_dir, is_kit
 from .pe_image import NotPeImage, PeImage, describe_machine, read_resources
 from .start_policy import (manifest_resource, missing_dependencies,
                            refusal_to_start)
@@ -109,8 +110,6 @@ from .version_record import (
 from .icon_file import IconError, group_icon, read_icon_file
 
 
-SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(
-    os.path.abspath(__file__))))
 
 
 # Everything the stub's image is linked with, in one place. The entry
@@ -129,14 +128,6 @@ STUB_LIBRARIES = [
 
 
 GENERATED_ICON = "resources/installer.ico"
-
-
-# The stub's image as the build links it, with its own resources and no
-# payload: an installer is this image with the payload laid into its
-# resource section, so that packing needs no compiler, resource compiler or
-# linker. Only the layouts for tests (--map, --page-aligned-sections) link
-# the image anew.
-BARE_STUB = "stub/installer_stub.exe"
 
 
 # What packing needs from the build: the bare stub, the stub's libraries and
@@ -638,22 +629,13 @@ def ensure_build(build_dir):
               "out of date", file=sys.stderr, flush=True)
 
 
-def is_kit():
-    """True when this script runs from the release kit, which carries the
-    bare stub and the probe beside scripts/ and no sources to build."""
-    return (os.path.isfile(os.path.join(SOURCE_DIR, BARE_STUB)) and
-            not os.path.isfile(os.path.join(SOURCE_DIR, "CMakeLists.txt")))
-
-
 def pack(args):
     kit = is_kit()
     if kit and (args.no_payload or args.map or args.page_aligned_sections):
         refuse("the release kit packs installers from its bare stub; "
                "--no-payload, --map and --page-aligned-sections need the "
                "project's own build")
-    build_dir = os.path.abspath(
-        args.build_dir or (SOURCE_DIR if kit else
-                           os.path.join(SOURCE_DIR, "build")))
+    build_dir = os.path.abspath(args.build_dir or default_build_dir())
     output = os.path.abspath(args.output)
     if os.path.isdir(output):
         refuse(f"output {args.output!r} is a folder")
