@@ -8,6 +8,7 @@
 #include <tlhelp32.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cwchar>
 #include <iterator>
 #include <string>
@@ -173,18 +174,27 @@ DWORD RegisterInstalled(const std::vector<std::wstring>& arguments) {
   std::wstring value = OwnPath();
   if (quoted) value = L"\"" + value + L"\"";
   HKEY key = nullptr;
-  if (RegCreateKeyExW(system_level ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER,
-                      key_path.c_str(), 0, nullptr, 0,
-                      KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS) {
+  // A test that cannot register says why, in the registry's own words.
+  LSTATUS status = RegCreateKeyExW(
+      system_level ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, key_path.c_str(),
+      0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key, nullptr);
+  if (status != ERROR_SUCCESS) {
+    std::fprintf(stderr, "register-installed: creating the key failed with "
+                         "Windows error %ld\n", static_cast<long>(status));
     return kRegistrationFailed;
   }
-  const LSTATUS status =
+  status =
       RegSetValueExW(key, L"UninstallString", 0, REG_SZ,
                      reinterpret_cast<const BYTE*>(value.c_str()),
                      static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
   RegCloseKey(key);
-  return status == ERROR_SUCCESS ? 0 : kRegistrationFailed;
+  if (status != ERROR_SUCCESS) {
+    std::fprintf(stderr, "register-installed: writing UninstallString "
+                         "failed with Windows error %ld\n",
+                 static_cast<long>(status));
+    return kRegistrationFailed;
+  }
+  return 0;
 }
 
 // stand_in_setup --hold PATH MILLISECONDS EVENT
