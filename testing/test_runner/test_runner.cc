@@ -418,8 +418,10 @@ int wmain(int argc, wchar_t** argv) {
   }
   const bool wine = testing_support::UnderWine();
   const bool elevated = testing_support::Elevated();
+  const std::string where =
+      wine ? "under Wine " + testing_support::WineVersion() : "on Windows";
   std::printf("test bundle %s, %s, %s; logs in %s\n", Utf8(root).c_str(),
-              wine ? "under Wine" : "on Windows",
+              where.c_str(),
               elevated ? "elevated" : "not elevated", Utf8(results).c_str());
   // Scratch folders below the results, which this runner controls: the
   // temporary folder that the runner was given may be another user's (one
