@@ -109,15 +109,21 @@ TEST_F(SelfUpdateTest, InstalledSetupBuildsTheNewSetupProgram) {
                         {"per user, plain", false, false},
                         {"system level, quoted", true, true}};
   // A system-level registration lies in HKLM, which only an elevated run
-  // may write (under Wine every run is one).
+  // may write (under Wine 8 every run is one; Wine 10 elevates only a
+  // program whose manifest asks for it).
   bool machine_rows_skipped = false;
+  int row = 0;
   for (const Case& c : cases) {
     if (c.system_level && !testing_support::Elevated()) {
       machine_rows_skipped = true;
       continue;
     }
     SCOPED_TRACE(c.label);
-    Install(installed_, c.system_level, c.quoted);
+    // A copy of its own for each row: Windows may keep the image of the
+    // program the previous row ran locked for a moment after it ended.
+    const std::wstring installed =
+        installed_folder_.Child(L"setup" + std::to_wstring(++row) + L".exe");
+    Install(installed, c.system_level, c.quoted);
     WriteWholeFile(patch_, StandInPatch(new_program_));
     settings_.system_level = c.system_level;
     settings_.command_line = L"\"C:\\dl\\installer.exe\" --system-level  --x";
@@ -131,7 +137,7 @@ TEST_F(SelfUpdateTest, InstalledSetupBuildsTheNewSetupProgram) {
     // No quotes doubled: the registered quotes are gone before the path is
     // quoted again as the first token. The stub's arguments come last.
     EXPECT_EQ(runs[0]["command_line"],
-              Utf8(L"\"" + installed_ + L"\" --update-setup-exe=\"" + patch_ +
+              Utf8(L"\"" + installed + L"\" --update-setup-exe=\"" + patch_ +
                    L"\" --new-setup-exe=\"" + new_setup_ +
                    L"\" --system-level  --x"));
     EXPECT_EQ(runs[0]["mode"], "self-update");

@@ -87,6 +87,14 @@ bool UnderWine() {
          nullptr;
 }
 
+std::string WineVersion() {
+  using VersionFunction = const char*(CDECL*)();
+  const auto version = reinterpret_cast<VersionFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"),
+                                             "wine_get_version")));
+  return version != nullptr ? version() : "";
+}
+
 bool Elevated() {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {

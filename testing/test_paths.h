@@ -44,8 +44,15 @@ std::wstring FullVolumeFolder();
 // under Wine, saying why.
 bool UnderWine();
 
+// Wine's version as Wine gives it ("8.0", "10.0"); empty on Windows. Wine 8
+// and Wine 10 differ where a test depends on it (the token of the first
+// process, the stack reserved for an exception handler).
+std::string WineVersion();
+
 // True when the test runs with an elevated token (an administrator whose
-// rights are in force).
+// rights are in force). Wine 8 gives every process one; Wine 10 gives its
+// first process a limited token, as Windows gives an administrator under
+// UAC, and elevates only a program whose manifest asks for it.
 bool Elevated();
 
 // Whole-file helpers for test data.

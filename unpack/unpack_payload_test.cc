@@ -200,17 +200,32 @@ TEST(UnpackPayloadTest, Layouts) {
 }
 
 // Reads of the installer file, scripted by call; each payload item here is
-// read in one.
+// read in one. The reads of the file at the image's path are counted apart
+// from the cabinet library's.
 struct ReadScript {
   int calls = 0;
   int failing_call = 0;
   DWORD error = 0;  // 0: the call reads one byte less and succeeds
   decltype(&ReadFile) original = nullptr;
+  BY_HANDLE_FILE_INFORMATION installer = {};
+  int installer_reads = 0;
 };
 ReadScript* g_read_script;
 
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& left,
+              const BY_HANDLE_FILE_INFORMATION& right) {
+  return left.dwVolumeSerialNumber == right.dwVolumeSerialNumber &&
+         left.nFileIndexHigh == right.nFileIndexHigh &&
+         left.nFileIndexLow == right.nFileIndexLow;
+}
+
 BOOL WINAPI ScriptedReadFile(HANDLE file, void* buffer, DWORD size,
                              DWORD* read, OVERLAPPED* overlapped) {
+  BY_HANDLE_FILE_INFORMATION identity = {};
+  if (GetFileInformationByHandle(file, &identity) &&
+      SameFile(identity, g_read_script->installer)) {
+    ++g_read_script->installer_reads;
+  }
   if (++g_read_script->calls != g_read_script->failing_call) {
     return g_read_script->original(file, buffer, size, read, overlapped);
   }
@@ -241,10 +256,44 @@ std::string CraftedCopy(const std::string& image_bytes,
   return crafted;
 }
 
+// What NtAreMappedFilesTheSame answers for the module and a view of the file
+// now at `path`: 0 when the system takes them for one file, else its status
+// (0xC00000D4, STATUS_NOT_SAME_DEVICE, for two files). The stub reads the
+// file only on 0.
+uint32_t SameFileStatus(HMODULE module, const std::wstring& path) {
+  using Function = LONG(NTAPI*)(PVOID image_view, PVOID file_view);
+  const auto same = reinterpret_cast<Function>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"),
+                     "NtAreMappedFilesTheSame")));
+  if (same == nullptr) return 0xFFFFFFFFu;
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0xFFFFFFFEu;
+  const HANDLE mapping =
+      CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  void* const view =
+      mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 1)
+                         : nullptr;
+  uint32_t status = 0xFFFFFFFDu;
+  if (view != nullptr) {
+    // The low bits of a module handle say how it was mapped.
+    status = static_cast<uint32_t>(same(
+        reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(module) &
+                                ~uintptr_t{3}),
+        view));
+    UnmapViewOfFile(view);
+  }
+  if (mapping != nullptr) CloseHandle(mapping);
+  CloseHandle(file);
+  return status;
+}
+
 // The payload comes from the installer file when it can be read and is the
 // file the image was mapped from, and from the mapped pages otherwise; a
 // read that fails while an item is copied fails that item's stage with the
-// read's error, and leaves no partial file.
+// read's error, and leaves no partial file. The image is mapped as the
+// loader maps the installer it starts, so that the system's answer to
+// "the same file?" is the one a run gets.
 TEST(UnpackPayloadTest, PayloadReadFromTheInstallerFile) {
   // Larger than the bytes a layout check compares.
   std::string archive = ReadTestData("archive.7z");
@@ -257,30 +306,34 @@ TEST(UnpackPayloadTest, PayloadReadFromTheInstallerFile) {
     ReadScript script;
     RunOutcome outcome;
     std::vector<std::wstring> files_left;
+    int file_reads;  // ReadFile calls on the installer file
   } const cases[] = {
       {"read from the file", false, AtPath::kImage, {}, {0, 0},
-       {L"KORVEL.PACKED.7Z", L"setup.exe"}},
+       {L"KORVEL.PACKED.7Z", L"setup.exe"}, 2},
       {"file held without sharing: the pages serve", true, AtPath::kImage, {},
-       {0, 0}, {L"KORVEL.PACKED.7Z", L"setup.exe"}},
+       {0, 0}, {L"KORVEL.PACKED.7Z", L"setup.exe"}, 0},
       {"another file put at its path: the pages serve", false,
-       AtPath::kCrafted, {}, {0, 0}, {L"KORVEL.PACKED.7Z", L"setup.exe"}},
+       AtPath::kCrafted, {}, {0, 0}, {L"KORVEL.PACKED.7Z", L"setup.exe"}, 0},
       {"a shorter file put at its path: the pages serve", false,
-       AtPath::kShort, {}, {0, 0}, {L"KORVEL.PACKED.7Z", L"setup.exe"}},
+       AtPath::kShort, {}, {0, 0}, {L"KORVEL.PACKED.7Z", L"setup.exe"}, 0},
       {"a read fails in the archive", false, AtPath::kImage,
-       {0, 1, ERROR_NOT_READY}, {112, ERROR_NOT_READY}, {}},
+       {0, 1, ERROR_NOT_READY}, {112, ERROR_NOT_READY}, {}, 1},
       {"the file ends in the archive", false, AtPath::kImage, {0, 1, 0},
-       {112, ERROR_HANDLE_EOF}, {}},
+       {112, ERROR_HANDLE_EOF}, {}, 1},
       {"a read fails in the setup program", false, AtPath::kImage,
-       {0, 2, ERROR_NOT_READY}, {116, ERROR_NOT_READY}, {L"KORVEL.PACKED.7Z"}},
+       {0, 2, ERROR_NOT_READY}, {116, ERROR_NOT_READY}, {L"KORVEL.PACKED.7Z"},
+       2},
   };
   ScratchFolder images(L"source_images");
   int index = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::wstring name = L"image" + std::to_wstring(index++);
+    // A name of its own: a program's name is its module's name too.
+    const std::wstring name = L"source_image" + std::to_wstring(index++);
     PayloadImage image(images.Child(name + L".dll"),
                        {{L"B7", L"KORVEL.PACKED.7Z", archive},
-                        {L"BL", L"SETUP.EX_", cabinet}});
+                        {L"BL", L"SETUP.EX_", cabinet}},
+                       unpack_testing::Mapping::kProgram);
     ASSERT_NE(image.module(), nullptr);
     if (c.at_path != AtPath::kImage) {
       const std::string crafted =
@@ -289,6 +342,30 @@ TEST(UnpackPayloadTest, PayloadReadFromTheInstallerFile) {
                             images.Child(name + L".aside").c_str()));
       testing_support::WriteWholeFile(image.path(), crafted);
     }
+    // The route first: the file is read only when the system says it is
+    // the one mapped. Any other answer for the very file is the system's,
+    // and is told with its status; a rightful fall back to the pages would
+    // otherwise pass the rows that read the file as a silent 0.
+    const uint32_t same = SameFileStatus(image.module(), image.path());
+    if (c.at_path == AtPath::kImage) {
+      ASSERT_EQ(same, 0u) << std::hex << std::showbase
+                          << "NtAreMappedFilesTheSame does not take the file "
+                             "the module was mapped from for its own: "
+                          << same;
+    } else {
+      EXPECT_NE(same, 0u) << "another file at the path is taken for the one "
+                             "mapped";
+    }
+    ScratchFolder work(L"source");
+    ReadScript script = c.script;
+    // The file that lies at the path now, whose reads are counted.
+    const HANDLE at_path =
+        CreateFileW(image.path().c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(at_path, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(GetFileInformationByHandle(at_path, &script.installer));
+    CloseHandle(at_path);
     // Another program's handle that shares nothing (a scanner's, say).
     HANDLE holder = INVALID_HANDLE_VALUE;
     if (c.held) {
@@ -296,8 +373,6 @@ TEST(UnpackPayloadTest, PayloadReadFromTheInstallerFile) {
                            OPEN_EXISTING, 0, nullptr);
       ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     }
-    ScratchFolder work(L"source");
-    ReadScript script = c.script;
     g_read_script = &script;
     Unpacked result;
     {
@@ -308,6 +383,9 @@ TEST(UnpackPayloadTest, PayloadReadFromTheInstallerFile) {
       result = Unpack(image.module(), work.path(), 0, image.path().c_str());
     }
     if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+    EXPECT_EQ(script.installer_reads, c.file_reads)
+        << (c.file_reads > 0 ? "the payload did not come from the file"
+                             : "the payload came from the file");
     EXPECT_EQ(result.outcome.exit_code, c.outcome.exit_code);
     EXPECT_EQ(result.outcome.windows_error, c.outcome.windows_error);
     EXPECT_EQ(FilesIn(work.path()), c.files_left);

@@ -12,10 +12,13 @@
 // "stub-test-results"), and each test that skipped is named with its
 // reason. The tests' scratch folders and temporary folder lie below
 // RESULTS_FOLDER too (STUB_TEST_SCRATCH, TEMP and TMP), never in the
-// temporary folder the runner was given, which may be another user's. Each binary runs in a job object and is stopped, with every
-// process it started, after STUB_TEST_TIMEOUT_S seconds (default 600); a
-// binary that is stopped or crashes counts the cases it finished and one
-// failed case, named with the reason. The last line counts the test cases:
+// temporary folder the runner was given, which may be another user's. Each
+// binary runs in a job object and is stopped, with every process it
+// started, after STUB_TEST_TIMEOUT_S seconds (default 600); a binary that
+// is stopped or crashes counts the cases it finished and one failed case,
+// named with the reason. A call of the runner's own that fails is named
+// with its Windows error, and fails the binary it was for. The last line
+// counts the test cases:
 // "N passed, N failed, N skipped". Exit code 0 when nothing failed, 1
 // otherwise, 2 when the bundle cannot be read.
 //
@@ -73,6 +76,29 @@ std::string Utf8(const std::wstring& text) {
   return bytes;
 }
 
+// "CALL failed with N (the system's text for N)", for the last error.
+std::string Failed(const char* call) {
+  const DWORD error = GetLastError();
+  wchar_t* text = nullptr;
+  std::string message = std::string(call) + " failed with " +
+                        std::to_string(error);
+  if (FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                         FORMAT_MESSAGE_FROM_SYSTEM |
+                         FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0,
+                     nullptr) != 0 &&
+      text != nullptr) {
+    std::string said = Utf8(text);
+    while (!said.empty() && (said.back() == '\n' || said.back() == '\r' ||
+                             said.back() == ' ' || said.back() == '.')) {
+      said.pop_back();
+    }
+    message += " (" + said + ")";
+  }
+  if (text != nullptr) LocalFree(text);
+  return message;
+}
+
 std::vector<std::string> Split(const std::string& text, char separator) {
   std::vector<std::string> parts;
   std::string part;
@@ -103,6 +129,12 @@ constexpr DWORD kStoppedExitCode = 0x5707;  // "STOP"
 struct Ending {
   long exit_code = kNotStarted;
   bool stopped = false;  // ran past its time limit
+  // The runner's own calls that failed for this run, each with its Windows
+  // error; empty when none did.
+  std::string failure;
+  void Add(const std::string& failed) {
+    failure += (failure.empty() ? "" : "; ") + failed;
+  }
 };
 
 // Runs `command_line` with the extra environment, its output into `log`, in
@@ -110,6 +142,7 @@ struct Ending {
 // have passed, or when the runner itself ends.
 Ending RunOne(const std::wstring& command_line, const std::string& environment,
               const std::wstring& log, DWORD limit_ms) {
+  Ending ending;
   std::vector<std::pair<std::wstring, std::wstring>> saved;
   for (const std::string& pair : Split(environment, '&')) {
     const size_t equals = pair.find('=');
@@ -118,18 +151,25 @@ Ending RunOne(const std::wstring& command_line, const std::string& environment,
     wchar_t old[4096];
     const DWORD length = GetEnvironmentVariableW(name.c_str(), old, 4096);
     saved.emplace_back(name, length > 0 && length < 4096 ? old : L"\x1");
-    SetEnvironmentVariableW(name.c_str(),
-                            Wide(pair.substr(equals + 1)).c_str());
+    if (!SetEnvironmentVariableW(name.c_str(),
+                                 Wide(pair.substr(equals + 1)).c_str())) {
+      ending.Add(Failed("SetEnvironmentVariableW"));
+    }
   }
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
   HANDLE output = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
                               &inherit, CREATE_ALWAYS, 0, nullptr);
+  if (output == INVALID_HANDLE_VALUE) {
+    ending.Add(Failed("CreateFileW of the log"));
+  }
   HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  if (job == nullptr) ending.Add(Failed("CreateJobObjectW"));
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
   if (job != nullptr &&
       !SetInformationJobObject(job, JobObjectExtendedLimitInformation,
                                &limits, sizeof(limits))) {
+    ending.Add(Failed("SetInformationJobObject"));
     CloseHandle(job);
     job = nullptr;
   }
@@ -141,24 +181,41 @@ Ending RunOne(const std::wstring& command_line, const std::string& environment,
   startup.hStdError = output;
   PROCESS_INFORMATION process = {};
   std::wstring line = command_line;
-  Ending ending;
   // Suspended until it is in the job, so that nothing it starts escapes.
-  if (output != INVALID_HANDLE_VALUE && job != nullptr &&
-      CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                     CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
+  if (output != INVALID_HANDLE_VALUE && job != nullptr) {
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
+                        CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                        &process)) {
+      ending.Add(Failed("CreateProcessW"));
+      process.hProcess = nullptr;
+    }
+  }
+  if (process.hProcess != nullptr) {
     if (!AssignProcessToJobObject(job, process.hProcess)) {
+      ending.Add(Failed("AssignProcessToJobObject"));
       TerminateProcess(process.hProcess, kStoppedExitCode);
     }
-    ResumeThread(process.hThread);
+    if (ResumeThread(process.hThread) == static_cast<DWORD>(-1)) {
+      ending.Add(Failed("ResumeThread"));
+    }
     CloseHandle(process.hThread);
-    if (WaitForSingleObject(process.hProcess, limit_ms) == WAIT_TIMEOUT) {
+    const DWORD waited = WaitForSingleObject(process.hProcess, limit_ms);
+    if (waited == WAIT_TIMEOUT) {
       ending.stopped = true;
-      TerminateJobObject(job, kStoppedExitCode);
+      if (!TerminateJobObject(job, kStoppedExitCode)) {
+        ending.Add(Failed("TerminateJobObject"));
+      }
       WaitForSingleObject(process.hProcess, INFINITE);
+    } else if (waited == WAIT_FAILED) {
+      ending.Add(Failed("WaitForSingleObject"));
     }
     DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    ending.exit_code = static_cast<long>(code);
+    if (GetExitCodeProcess(process.hProcess, &code)) {
+      ending.exit_code = static_cast<long>(code);
+    } else {
+      ending.Add(Failed("GetExitCodeProcess"));
+      ending.exit_code = static_cast<long>(kStoppedExitCode);
+    }
     CloseHandle(process.hProcess);
   }
   // Whatever the binary left running goes with the job.
@@ -254,12 +311,16 @@ class FullVolume {
     ULARGE_INTEGER total_bytes = {};
     if (!GetVolumeNameForVolumeMountPointW(folder_.c_str(), volume,
                                            MAX_PATH)) {
-      why_ = "no volume is mounted at " + Utf8(folder_);
+      why_ = "no volume is mounted at " + Utf8(folder_) + ": " +
+             Failed("GetVolumeNameForVolumeMountPointW");
       return;
     }
     if (!GetDiskFreeSpaceExW(folder_.c_str(), &free_bytes, &total_bytes,
-                             nullptr) ||
-        total_bytes.QuadPart > 64ull * 1024 * 1024) {
+                             nullptr)) {
+      why_ = Failed("GetDiskFreeSpaceExW") + " for " + Utf8(folder_);
+      return;
+    }
+    if (total_bytes.QuadPart > 64ull * 1024 * 1024) {
       why_ = "the volume at " + Utf8(folder_) + " is not the small one";
       return;
     }
@@ -269,7 +330,8 @@ class FullVolume {
     if (mounted_) {
       CloseHandle(marker);
     } else {
-      why_ = "the mounted volume cannot be written";
+      why_ = "the mounted volume cannot be written: " +
+             Failed("CreateFileW");
     }
   }
   ~FullVolume() { Remove(); }
@@ -294,7 +356,10 @@ class FullVolume {
     const Ending ending = RunOne(L"diskpart.exe /s \"" + path + L"\"", "",
                                  vhd_ + L".diskpart.log", 120000);
     DeleteFileW(path.c_str());
-    return ending.exit_code == 0;
+    if (!ending.failure.empty()) {
+      std::printf("diskpart: %s\n", ending.failure.c_str());
+    }
+    return ending.exit_code == 0 && ending.failure.empty();
   }
 
   std::wstring folder_;
@@ -340,7 +405,12 @@ int wmain(int argc, wchar_t** argv) {
           ? std::wstring(named)
           : std::wstring(temp) + L"stub-test-results";
   if (results.back() != L'\\') results += L'\\';
-  CreateDirectoryW(results.c_str(), nullptr);
+  if (!CreateDirectoryW(results.c_str(), nullptr) &&
+      GetLastError() != ERROR_ALREADY_EXISTS) {
+    std::printf("cannot make the results folder %s: %s\n",
+                Utf8(results).c_str(), Failed("CreateDirectoryW").c_str());
+    return 2;
+  }
   std::vector<Run> runs;
   if (!ReadRuns(root + L"tests.txt", &runs)) {
     std::printf("cannot read %s\n", Utf8(root + L"tests.txt").c_str());
@@ -348,8 +418,10 @@ int wmain(int argc, wchar_t** argv) {
   }
   const bool wine = testing_support::UnderWine();
   const bool elevated = testing_support::Elevated();
+  const std::string where =
+      wine ? "under Wine " + testing_support::WineVersion() : "on Windows";
   std::printf("test bundle %s, %s, %s; logs in %s\n", Utf8(root).c_str(),
-              wine ? "under Wine" : "on Windows",
+              where.c_str(),
               elevated ? "elevated" : "not elevated", Utf8(results).c_str());
   // Scratch folders below the results, which this runner controls: the
   // temporary folder that the runner was given may be another user's (one
@@ -357,7 +429,12 @@ int wmain(int argc, wchar_t** argv) {
   // The binaries' own temporary folder goes there too, for what the system
   // writes there on their behalf (a resource update, say).
   const std::wstring scratch = results + L"scratch\\";
-  CreateDirectoryW(scratch.c_str(), nullptr);
+  if (!CreateDirectoryW(scratch.c_str(), nullptr) &&
+      GetLastError() != ERROR_ALREADY_EXISTS) {
+    std::printf("cannot make the scratch folder %s: %s\n",
+                Utf8(scratch).c_str(), Failed("CreateDirectoryW").c_str());
+    return 2;
+  }
   SetEnvironmentVariableW(L"STUB_TEST_SCRATCH", scratch.c_str());
   SetEnvironmentVariableW(L"TEMP", scratch.c_str());
   SetEnvironmentVariableW(L"TMP", scratch.c_str());
@@ -390,7 +467,9 @@ int wmain(int argc, wchar_t** argv) {
     // A binary that died or was stopped: the case it was in, or the binary
     // itself, counts as one more failed case, named with the reason.
     std::string why;
-    if (ending.exit_code == kNotStarted) {
+    if (!ending.failure.empty()) {
+      why = ending.failure;
+    } else if (ending.exit_code == kNotStarted) {
       why = "could not be started";
     } else if (ending.stopped) {
       why = "stopped after " + std::to_string(limit_ms / 1000) + " s";
@@ -406,7 +485,8 @@ int wmain(int argc, wchar_t** argv) {
                   unfinished.empty() ? run.name.c_str() : unfinished.c_str(),
                   why.c_str());
     }
-    const bool failed = ending.exit_code != 0 || counts.failed > 0;
+    const bool failed = ending.exit_code != 0 || counts.failed > 0 ||
+                        !ending.failure.empty();
     if (failed && counts.failed == 0) ++counts.failed;
     std::printf("%s: %s (%d passed, %d failed, %d skipped; exit code %ld)\n",
                 run.name.c_str(), failed ? "FAILED" : "passed", counts.passed,

@@ -1,6 +1,6 @@
 // Test-only: a copy of the empty base image given a chosen set of resources
 // with UpdateResourceW, loaded as a data file the way a release tool loads an
-// installer.
+// installer, or as the loader maps a program it starts.
 #ifndef UNPACK_TESTDATA_PAYLOAD_IMAGE_H_
 #define UNPACK_TESTDATA_PAYLOAD_IMAGE_H_
 
@@ -27,10 +27,17 @@ struct ImageResource {
   bool keep_case = false;
 };
 
+// kImageResource: mapped as an image, but never run (Windows may map it
+// without execute rights). kProgram: mapped by the loader as it maps a
+// program or library that runs, its entry called; the base image's entry
+// does nothing.
+enum class Mapping { kImageResource, kProgram };
+
 class PayloadImage {
  public:
   PayloadImage(const std::wstring& path,
-               const std::vector<ImageResource>& resources)
+               const std::vector<ImageResource>& resources,
+               Mapping mapping = Mapping::kImageResource)
       : path_(path) {
     EXPECT_TRUE(CopyFileW(TestDataPath("base_image.dll").c_str(),
                           path.c_str(), FALSE));
@@ -52,7 +59,9 @@ class PayloadImage {
     }
     module_ = LoadLibraryExW(
         path.c_str(), nullptr,
-        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        mapping == Mapping::kProgram
+            ? 0
+            : LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     EXPECT_NE(module_, nullptr);
   }
   ~PayloadImage() {
