@@ -35,9 +35,10 @@ MEMORY_LIMIT = 2 << 30
 
 def read_pe(data):
     image = pe_image.PeImage(data)
-    resources = pe_image.read_resources(image)
+    pe_image.read_resources(image)
     pe_image.describe_machine(image)
-    start_policy.refusal_to_start(image, resources)
+    manifest = start_policy.program_manifest(pe_image.ResourceDirectory(image))
+    start_policy.refusal_to_start(image, manifest)
 
 
 def read_cabinet(data):
@@ -55,12 +56,13 @@ def read_seven_zip(data):
 
 
 def read_manifest(data):
+    manifest = start_policy.Manifest(data)
     try:
-        start_policy.requested_privileges(data)
+        start_policy.requested_privileges(manifest)
     except start_policy.ManifestError:
         pass
-    start_policy.identity_architecture_mismatch(data, 0x8664)
-    start_policy.missing_dependencies(data)
+    start_policy.identity_architecture_mismatch(manifest, 0x8664)
+    start_policy.missing_dependencies(manifest)
 
 
 def read_icon(data):
