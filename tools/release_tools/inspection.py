@@ -230,10 +230,6 @@ def show_item(item):
 def disagreements(report, search, items, image):
     """Where the probe's search and this listing's differ, and what neither
     can tell of Windows; empty when they agree."""
-    if "search-exit-code" not in report:
-        return ["the probe did not say what the installer's search finds "
-                "(it was built before this inspector: rebuild it with "
-                "'make build')"]
     if search is None:
         return ["this listing cannot read the resource directory, which "
                 "the installer's search reads"]
@@ -904,11 +900,17 @@ def predict(args, build_dir, image, directory, search, tests):
         tests.skipped = True
         status = EXIT_NO_PREDICTION
         message = f"inspect-installer: no prediction: {problem}"
-    if report is not None:
+    if report is not None and "search-exit-code" in report:
         items = probe_items(report, image)
         findings.unjudged += disagreements(report, search, items, image)
     else:
         items = searched_items(search)
+        # A run that ends before it loads the installer searches nothing.
+        if report is not None and report.get("stage") != "module-path":
+            findings.unjudged.append(
+                "the probe did not say what the installer's search finds "
+                "(it was built before this inspector: rebuild it with 'make "
+                "build')")
     lines = listing(args.file, image, directory, items, findings, tests)
     if not args.quiet:
         print("\n".join(lines), flush=True)

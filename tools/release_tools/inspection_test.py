@@ -4,11 +4,16 @@ the probe says the installer's search took, held against what its own
 search finds (where they differ, or where the directory alone cannot tell,
 no success is predicted), and a setup program that cannot be judged here
 (too deep in its cabinet, damaged there) is said to be, in bounded memory."""
+import argparse
+import contextlib
+import io
 import os
 import struct
 import sys
 import tracemalloc
 import unittest
+import zlib
+from unittest import mock
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from release_tools import inspection, payload_search, pe_image  # noqa: E402
@@ -68,8 +73,6 @@ class DisagreementTest(unittest.TestCase):
                                   "setup_rva": None},
              "takes no setup"),
             ("other types", {"setup_type": "BL"}, "in types"),
-            ("a probe that says nothing of its search",
-             {"search_exit_code": None}, "rebuild it"),
         ]
         for why, changes, expected in rows:
             with self.subTest(why):
@@ -89,6 +92,52 @@ class DisagreementTest(unittest.TestCase):
                            setup_size=str(other.size))
         items = inspection.probe_items(report, image)
         self.assertEqual(bytes(items["setup"].data), b"MZ 2")
+
+
+class OutcomeTest(unittest.TestCase):
+    def predict(self, report_for):
+        """The status and output of a prediction from the report that
+        `report_for(search)` gives."""
+        # A program Windows would start: an x86-64 GUI executable.
+        program = bytearray(image_with_resources(bytes(16)).data)
+        struct.pack_into("<H", program, 64 + 24 + 68, 2)
+        # An empty 7z archive: its start header, which names no next one.
+        archive = (b"7z\xbc\xaf\x27\x1c\x00\x04" +
+                   struct.pack("<I", zlib.crc32(bytes(20))) + bytes(20))
+        section = laid_out([("B7", "KORVEL.PACKED.7Z", archive),
+                            ("BN", "SETUP.EXE", bytes(program))])[0]
+        image = image_with_resources(bytes(section))
+        directory = pe_image.ResourceDirectory(image)
+        search = payload_search.search_payload(directory)
+        args = argparse.Namespace(file="installer.exe", quiet=False,
+                                  timeout=5)
+        out = io.StringIO()
+        tests = inspection.ArchiveTests(0)
+        tests.skipped = True  # the real 7z is no part of this
+        report = report_for(search)
+        with mock.patch.object(inspection, "probe", return_value=report), \
+                contextlib.redirect_stdout(out), \
+                contextlib.redirect_stderr(io.StringIO()):
+            status = inspection.predict(args, "build", image, directory,
+                                        search, tests)
+        return status, out.getvalue()
+
+    def test_no_success_without_the_installers_own_items(self):
+        status, out = self.predict(report_of)
+        self.assertEqual(status, inspection.EXIT_SUCCESS, out)
+        # A probe built before it reported its search judges nothing.
+        status, out = self.predict(lambda search: report_of(
+            search, search_exit_code=None, setup_name=None,
+            archive_name=None))
+        self.assertEqual(status, inspection.EXIT_NO_PREDICTION)
+        self.assertIn("not judged: the probe did not say", out)
+        # A run that ends before it loads the installer searches nothing,
+        # and fails as it says.
+        status, out = self.predict(lambda search: {
+            "stage": "module-path", "exit-code": "108",
+            "windows-error": "122", "archive-type": "", "setup-type": ""})
+        self.assertEqual(status, inspection.EXIT_FAILURE_PREDICTED)
+        self.assertNotIn("not judged", out)
 
 
 class HostileSetupProgramTest(unittest.TestCase):
