@@ -303,7 +303,8 @@ def describe_cabinet(data, findings, what):
     except (struct.error, ValueError):
         findings.cabinet_damaged = True
         findings.unjudged.append(f"the file that {what} expands into "
-                                 "setup.exe, as its header is damaged")
+                                 "setup.exe: the cabinet's header is "
+                                 "damaged or cut short")
         return [f"cabinet, damaged or cut-short header ({len(data)} bytes)"]
     text = cabinet_header(cabinet, data)
     if cabinet.size > len(data):
@@ -320,6 +321,10 @@ def describe_cabinet(data, findings, what):
         if folder in CABINET_FOLDER_CONTINUED:
             line += f" ({CABINET_FOLDER_CONTINUED[folder]})"
             findings.cabinet_continues = True
+            if runs:
+                findings.unjudged.append(
+                    f"{name} in {what}, which runs as setup.exe: it is "
+                    f"{CABINET_FOLDER_CONTINUED[folder]}")
         elif not runs:
             line += " (expanded, then overwritten by the next file)"
         else:
