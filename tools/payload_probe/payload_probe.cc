@@ -15,9 +15,8 @@
 //   setup-type=B7|BL|BN|(empty)
 //   work-folder=PATH                       (when one was made)
 //   cleanup=complete|incomplete            (when one was made)
-// and, once the installer is loaded, what the installer's own search of its
-// payload finds there, so that its caller judges the very bytes a run
-// writes out:
+// and, once the work folder exists, what the installer's own search of its
+// payload finds, so that its caller judges the very bytes a run writes out:
 //   search-exit-code=N                     the search's own outcome
 //   search-windows-error=N
 //   archive-name=HEX, setup-name=HEX       each item's resource name, as
@@ -222,6 +221,9 @@ void Unpack(HMODULE image, const wchar_t* image_path, const PathString& folder,
   g_report_path = report_path;
   g_report = report;
   g_unpacking = &run;
+  // Where the installer's own search would crash, so does this one, and
+  // the stage ends as the installer's does.
+  Search(image, image_path, report);
   run.image.Open(image, image_path);
   report->outcome = installer::UnpackPayload(
       image, &run.image, run.work_folder.data(), &run.setup_path, &run.setup_type,
@@ -252,7 +254,6 @@ bool Probe(const std::wstring& full_path, const wchar_t* report_path,
       full_path.c_str(), nullptr,
       LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   if (image == nullptr) return false;
-  Search(image, full_path.c_str(), report);
   Unpack(image, full_path.c_str(), folder, report_path, report);
   FreeLibrary(image);
   return true;

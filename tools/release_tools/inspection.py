@@ -910,8 +910,9 @@ def predict(args, build_dir, image, directory, search, tests):
         findings.unjudged += disagreements(report, search, items, image)
     else:
         items = searched_items(search)
-        # A run that ends before it loads the installer searches nothing.
-        if report is not None and report.get("stage") != "module-path":
+        # A run that ends before its work folder exists searches nothing;
+        # one that unpacks has searched.
+        if report is not None and report.get("exit-code") == "0":
             findings.unjudged.append(
                 "the probe did not say what the installer's search finds "
                 "(it was built before this inspector: rebuild it with 'make "
