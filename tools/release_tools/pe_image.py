@@ -238,6 +238,7 @@ class ResourceDirectory:
         length = u16(self.section, at)
         count = min(length, limit)
         raw = bytes(self.section[at + 2:at + 2 + 2 * count])
+        raw = raw[:len(raw) - len(raw) % 2]  # whole units only
         self.charge(units=len(raw) // 2)
         return length, raw
 

@@ -170,6 +170,16 @@ class HostileDirectoryTest(unittest.TestCase):
             tracemalloc.stop()
         self.assertLess(peak, 64 << 20)
 
+    def test_a_name_cut_mid_unit_by_the_sections_end(self):
+        section = bytearray(33)
+        struct.pack_into("<HH", section, 12, 1, 0)
+        struct.pack_into("<II", section, 16, 0x80000000 | 28, 0x80000000)
+        struct.pack_into("<H", section, 28, 5)
+        image = image_with_resources(bytes(section))
+        self.assertEqual(pe_image.read_resources(image), [])
+        self.assertEqual(pe_image.ResourceDirectory(image).key(
+            0x80000000 | 28), "\0")
+
     def test_lookups_as_the_loader_makes_them(self):
         section, types, _ = laid_out(self.payload(
             ("BN", "SETUP2", b"MZ second")))
