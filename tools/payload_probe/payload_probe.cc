@@ -15,6 +15,17 @@
 //   setup-type=B7|BL|BN|(empty)
 //   work-folder=PATH                       (when one was made)
 //   cleanup=complete|incomplete            (when one was made)
+// and, once the work folder exists, what the installer's own search of its
+// payload finds, so that its caller judges the very bytes a run writes out:
+//   search-exit-code=N                     the search's own outcome
+//   search-windows-error=N
+//   archive-name=HEX, setup-name=HEX       each item's resource name, as
+//                                          UTF-16 units of 4 hex digits
+//   archive-size=N, setup-size=N           its size in bytes
+//   archive-rva=N, setup-rva=N             where the image maps its bytes
+//   archive-offset=N, setup-offset=N       where they lie in the file (only
+//                                          when all of them lie there)
+// An item that was not found is not named.
 // As soon as the work folder exists, a first report names it (stage=unpack,
 // exit-code=0): should the probe die while unpacking, its caller still knows
 // what to remove. The last report replaces it. A crash while unpacking (a
@@ -37,6 +48,9 @@
 #include "stub/run_outcome.h"
 #include "stub/run_state.h"
 #include "support/bounded_string.h"
+#include "unpack/image_file.h"
+#include "unpack/payload_name.h"
+#include "unpack/payload_search.h"
 #include "unpack/unpack_payload.h"
 #include "unpack/work_folder.h"
 
@@ -57,6 +71,39 @@ std::string Utf8(const wchar_t* text) {
   return bytes;
 }
 
+// A name as hexadecimal UTF-16 units: any name, whatever its characters
+// (a line break, an unpaired surrogate), stays one line of the report.
+std::string Hex(const wchar_t* text) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  for (; *text != 0; ++text) {
+    const unsigned unit = static_cast<unsigned short>(*text);
+    for (int shift = 12; shift >= 0; shift -= 4) {
+      hex += kDigits[(unit >> shift) & 0xF];
+    }
+  }
+  return hex;
+}
+
+// One payload item as the search found it in the loaded image.
+struct FoundItem {
+  std::string name;  // hexadecimal UTF-16 units
+  uint64_t size = 0;
+  uint64_t rva = 0;
+  bool in_file = false;
+  uint64_t offset = 0;
+
+  std::string Text(const char* role) const {
+    if (size == 0) return {};
+    const std::string key = role;
+    std::string text = key + "-name=" + name + "\n" + key + "-size=" +
+                       std::to_string(size) + "\n" + key + "-rva=" +
+                       std::to_string(rva) + "\n";
+    if (in_file) text += key + "-offset=" + std::to_string(offset) + "\n";
+    return text;
+  }
+};
+
 struct Report {
   const char* stage = "";
   RunOutcome outcome;
@@ -64,6 +111,10 @@ struct Report {
   std::string setup_type;
   std::string work_folder;
   bool cleaned_up = false;
+  bool searched = false;
+  RunOutcome search;
+  FoundItem archive;
+  FoundItem setup;
 
   std::string Text() const {
     std::string text = std::string("stage=") + stage + "\n" +
@@ -77,9 +128,44 @@ struct Report {
       text += std::string("cleanup=") +
               (cleaned_up ? "complete" : "incomplete") + "\n";
     }
+    if (searched) {
+      text += "search-exit-code=" + std::to_string(search.exit_code) + "\n" +
+              "search-windows-error=" + std::to_string(search.windows_error) +
+              "\n" + archive.Text("archive") + setup.Text("setup");
+    }
     return text;
   }
 };
+
+FoundItem Describe(HMODULE image, const installer::ImageFile& file,
+                   const installer::PathString& name,
+                   const installer::PayloadItem& item) {
+  FoundItem found;
+  if (item.size == 0) return found;
+  found.name = Hex(name.data());
+  found.size = item.size;
+  // The handle of an image mapped as a resource carries flags in its low
+  // bits; the mapping starts below them.
+  const uintptr_t base = reinterpret_cast<uintptr_t>(image) & ~uintptr_t{3};
+  found.rva = reinterpret_cast<uintptr_t>(item.data) - base;
+  found.in_file = file.Locate(item.data, item.size, &found.offset);
+  return found;
+}
+
+// The installer's own search, run once more on its own: it writes nothing,
+// and it finds what the unpack stage that follows finds.
+void Search(HMODULE image, const wchar_t* image_path, Report* report) {
+  installer::PayloadSearch search;
+  installer::TypeTagString archive_type;
+  installer::TypeTagString setup_type;
+  report->search =
+      installer::SearchPayload(image, &search, &archive_type, &setup_type);
+  report->searched = true;
+  installer::ImageFile file;
+  file.Open(image, image_path);
+  report->archive = Describe(image, file, search.archive_name, search.archive);
+  report->setup = Describe(image, file, search.setup_name, search.setup);
+}
 
 // The installer reads its own path into a PathString and takes the folder
 // from it. A path that does not fit ends its run with 108 and the
@@ -135,6 +221,9 @@ void Unpack(HMODULE image, const wchar_t* image_path, const PathString& folder,
   g_report_path = report_path;
   g_report = report;
   g_unpacking = &run;
+  // Where the installer's own search would crash, so does this one, and
+  // the stage ends as the installer's does.
+  Search(image, image_path, report);
   run.image.Open(image, image_path);
   report->outcome = installer::UnpackPayload(
       image, &run.image, run.work_folder.data(), &run.setup_path, &run.setup_type,

@@ -1,6 +1,7 @@
 """MSCF cabinets (MS-CAB): read as far as their headers and MSZIP data
 allow, and written with one MSZIP folder holding one file."""
 
+import io
 import os
 import struct
 import time
@@ -73,32 +74,13 @@ class Cabinet:
         kind = self.folders[folder][2] & 0xF
         return CABINET_COMPRESSION.get(kind, f"unknown type {kind}")
 
-    def file_bytes(self, index):
-        """The bytes of file `index`, from a folder stored or compressed
-        with MSZIP; raises ValueError when the cabinet cannot give them."""
-        name, size, offset, folder = self.files[index]
-        if folder >= len(self.folders):
-            where = CABINET_FOLDER_CONTINUED.get(
-                folder, "in a folder that the cabinet lacks")
-            raise ValueError(f"{name} is {where}")
-        at, blocks, compression = self.folders[folder]
-        compression &= 0xF
-        if compression not in (0, 1):
-            raise ValueError(f"{self.compression_name(folder)} compression "
-                             "is not read here")
-        # A folder's blocks hold at most 32 KiB each: a file said to lie
-        # further in than its folder's blocks can reach is refused before
-        # anything is expanded.
-        if offset + size > blocks * CABINET_BLOCK:
-            raise ValueError(f"{name} lies beyond what its folder holds")
-        # Expanded block by block, keeping only the window that the next
-        # block may refer back into and the file's own bytes.
-        window = b""
-        expanded_so_far = 0
-        out = bytearray()
-        for _ in range(blocks):
-            if expanded_so_far >= offset + size:
-                break
+    def blocks(self, folder):
+        """(offset of its data, stored size, expanded size) of each data
+        block of `folder`, in turn, read from the blocks' own headers
+        without expanding anything; raises ValueError when they are cut
+        short or a block claims more than the 32 KiB a block may hold."""
+        at, count, _ = self.folders[folder]
+        for _ in range(count):
             if at + 8 > len(self.data):
                 raise ValueError("the data blocks are cut short")
             stored, expanded = struct.unpack_from("<HH", self.data, at + 4)
@@ -106,34 +88,95 @@ class Cabinet:
                 raise ValueError("a data block claims more than the 32 KiB "
                                  "a block may hold")
             at += 8 + self.data_reserve
-            block = self.data[at:at + stored]
-            at += stored
-            if len(block) != stored:
+            if at + stored > len(self.data):
                 raise ValueError("the data blocks are cut short")
+            yield at, stored, expanded
+            at += stored
+
+    def expansion_problem(self, index, limit):
+        """Why file `index` is not expanded here, or None: its folder's
+        compression is not read here, or reaching its end takes inflating
+        more than `limit` bytes (every block before it). Raises ValueError
+        when the cabinet cannot hold it: its folder is missing, or its
+        blocks end before it does. Nothing is inflated to tell."""
+        name, size, offset, folder = self.files[index]
+        if folder >= len(self.folders):
+            where = CABINET_FOLDER_CONTINUED.get(
+                folder, "in a folder that the cabinet lacks")
+            raise ValueError(f"{name} is {where}")
+        compression = self.folders[folder][2] & 0xF
+        if compression not in (0, 1):
+            return (f"{self.compression_name(folder)} compression is not "
+                    "read here")
+        if size == 0:
+            return None  # the empty file it says it is
+        end = offset + size
+        held = 0
+        for _, _, expanded in self.blocks(folder):
+            held += expanded
+            if held >= end:
+                break
+        if held < end:
+            raise ValueError(f"{name} lies beyond what its folder holds")
+        if end > limit:
+            return (f"{name} lies {offset} bytes into its folder, and "
+                    f"reaching its end takes expanding {end} bytes, more "
+                    f"than the {limit} expanded here")
+        return None
+
+    def expand(self, index, out, limit):
+        """Writes the bytes of file `index` to the file object `out`, block
+        by block, keeping only the window that the next block may refer back
+        into: never the whole file. Raises ValueError when the cabinet
+        cannot give them (expansion_problem says why before any inflating,
+        and damaged data says why while inflating)."""
+        problem = self.expansion_problem(index, limit)
+        if problem:
+            raise ValueError(f"not expanded here: {problem}")
+        name, size, offset, folder = self.files[index]
+        if size == 0:
+            return  # the empty file it says it is
+        compression = self.folders[folder][2] & 0xF
+        end = offset + size
+        window = b""
+        expanded_so_far = 0
+        for at, stored, expanded in self.blocks(folder):
+            if expanded_so_far >= end:
+                break
+            block = self.data[at:at + stored]
             if compression == 0:
                 piece = bytes(block)
+            elif expanded == 0:
+                piece = b""  # a block that says it holds nothing
             else:
                 # Each MSZIP block is a deflate stream that may refer back
-                # into the previous blocks' output.
+                # into the previous blocks' output, and never expands past
+                # what its header says.
                 if block[:2] != b"CK":
                     raise ValueError("an MSZIP block lacks its signature")
                 try:
                     inflate = zlib.decompressobj(-15, zdict=window)
-                    piece = inflate.decompress(block[2:], expanded)
+                    piece = inflate.decompress(bytes(block[2:]), expanded)
                 except zlib.error as error:
                     raise ValueError(f"damaged MSZIP data ({error})") from None
-                if len(piece) != expanded:
-                    raise ValueError("an MSZIP block expands to the wrong "
-                                     "size")
+                if inflate.unconsumed_tail:
+                    raise ValueError("a data block expands to more than its "
+                                     "header says")
+            if len(piece) != expanded:
+                raise ValueError("a data block expands to another size than "
+                                 "its header says")
             window = (window + piece)[-CABINET_BLOCK:]
             start = max(offset - expanded_so_far, 0)
-            end = min(offset + size - expanded_so_far, len(piece))
-            if start < end:
-                out += piece[start:end]
+            stop = min(end - expanded_so_far, len(piece))
+            if start < stop:
+                out.write(piece[start:stop])
             expanded_so_far += len(piece)
-        if len(out) < size:
-            raise ValueError("the folder holds less than its files")
-        return bytes(out)
+
+    def file_bytes(self, index, limit=1 << 31):
+        """The bytes of file `index`, held in memory: for small files."""
+        out = io.BytesIO()
+        self.expand(index, out, limit)
+        return out.getvalue()
 
 
 # What one MSZIP data block holds at most, uncompressed (MS-CAB).

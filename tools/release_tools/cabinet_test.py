@@ -3,6 +3,7 @@
 the module's own reader, which expands MSZIP as the format describes it.
 Sizes around the block size, data that compresses and data that does not,
 and the checksum against one gcab wrote."""
+import io
 import os
 import random
 import shutil
@@ -11,10 +12,33 @@ import subprocess
 import sys
 import tempfile
 import time
+import tracemalloc
 import unittest
+import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from release_tools import cabinet  # noqa: E402
+
+
+def mszip(data):
+    compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
+    return b"CK" + compressor.compress(data) + compressor.flush()
+
+
+def cabinet_of(blocks, size, offset, compression=1):
+    """A cabinet of one folder (MSZIP unless `compression` says otherwise)
+    of `blocks` (stored bytes, expanded size) holding one file "setup.exe"
+    of `size` bytes at `offset`."""
+    name = b"setup.exe\0"
+    files_at = 36 + 8
+    data_at = files_at + 16 + len(name)
+    body = b"".join(struct.pack("<IHH", 0, len(stored), expanded) + stored
+                    for stored, expanded in blocks)
+    return (b"MSCF" + struct.pack("<IIIII", 0, data_at + len(body), 0,
+                                  files_at, 0) +
+            struct.pack("<BBHHHHH", 3, 1, 1, 1, 0, 0, 0) +
+            struct.pack("<IHH", data_at, len(blocks), compression) +
+            struct.pack("<IIHHHH", size, offset, 0, 0, 0, 0x20) + name + body)
 
 
 class WriteCabinetTest(unittest.TestCase):
@@ -78,6 +102,70 @@ class WriteCabinetTest(unittest.TestCase):
                 with self.assertRaises(ValueError):
                     cabinet.Cabinet(bytes(data)).file_bytes(0)
                 self.assertLess(time.monotonic() - started, 1)
+
+    def test_hostile_cabinets_cost_what_they_hold(self):
+        # Each checked before anything is inflated, or inflated within what
+        # its headers say: a file 2 GB into a 3.7 MB folder of blocks of
+        # zeros, a block that says it expands to 0 bytes (zlib reads a
+        # limit of 0 as none), and a file of zero bytes.
+        zeros = mszip(bytes(cabinet.CABINET_BLOCK))
+        endless = mszip(bytes(64 << 20))[:65535]
+        rows = [
+            # why, blocks, file size, file offset, expansion's answer
+            ("a file 2 GB into its folder", [(zeros, 32768)] * 65535,
+             32768, 65534 * 32768, "more than the 134217728 expanded here"),
+            ("a block that says it holds nothing", [(endless, 0)], 1000, 0,
+             ValueError),
+            ("an empty file", [(endless, 0)], 0, 0, b""),
+            ("an empty file past its folder's blocks", [(zeros, 32768)], 0,
+             1 << 20, b""),
+        ]
+        for why, blocks, size, offset, expected in rows:
+            with self.subTest(why):
+                parsed = cabinet.Cabinet(cabinet_of(blocks, size, offset))
+                tracemalloc.start()
+                try:
+                    try:
+                        problem = parsed.expansion_problem(0, 128 << 20)
+                        if problem is None:
+                            out = io.BytesIO()
+                            parsed.expand(0, out, 128 << 20)
+                            problem = out.getvalue()
+                    except ValueError:
+                        problem = ValueError
+                    peak = tracemalloc.get_traced_memory()[1]
+                finally:
+                    tracemalloc.stop()
+                if isinstance(expected, str):
+                    self.assertIn(expected, problem)
+                else:
+                    self.assertEqual(problem, expected)
+                self.assertLess(peak, 1 << 20)
+
+    def test_a_file_is_streamed_never_held(self):
+        # 8 MiB expanded through a file object: the reader keeps one
+        # block's window, never the file (at the 128 MiB bound it held the
+        # bytes twice).
+        content = b"MZ" + bytes((8 << 20) - 2)
+        blocks = [(mszip(content[at:at + 32768]), 32768)
+                  for at in range(0, len(content), 32768)]
+        parsed = cabinet.Cabinet(cabinet_of(blocks, len(content), 0))
+        with tempfile.TemporaryFile() as out:
+            tracemalloc.start()
+            try:
+                parsed.expand(0, out, 128 << 20)
+                peak = tracemalloc.get_traced_memory()[1]
+            finally:
+                tracemalloc.stop()
+            self.assertEqual(out.tell(), len(content))
+            out.seek(0)
+            self.assertEqual(out.read(2), b"MZ")
+        self.assertLess(peak, 1 << 20)
+        # A block that expands to more than its header says is damaged.
+        lying = bytearray(cabinet_of(blocks[:1], 1000, 0))
+        struct.pack_into("<H", lying, 36 + 8 + 16 + 10 + 6, 1000)
+        with self.assertRaises(ValueError):
+            cabinet.Cabinet(bytes(lying)).file_bytes(0)
 
     def test_same_input_same_bytes(self):
         data = random.Random(3).randbytes(70000)

@@ -11,14 +11,23 @@ installer), the previous-version text, the installer's own manifest's
 requestedExecutionLevel and whether the image carries an Authenticode
 signature.
 
+What is judged is what the installer itself finds: the probe (below) runs
+the installer's own search of its payload and says which resources it took
+and where their bytes lie, and this listing, which reads the resource
+directory as the loader reads it, must find the same; where the two differ,
+a "not judged:" line says so and no success is predicted.
+
 Then a "defect:" line for each thing the run would fail on after unpacking,
 which the unpack stage itself cannot see: an archive that is not whole as
 far as its headers tell, a cabinet of several files (each is expanded into
 setup.exe, so the last one runs) or whose file that runs is no program, a
 setup program that Windows starts in no run of the installer (a DLL, a
 driver, another machine, a manifest that is not XML or asks for uiAccess),
-a patch that is a program or a cabinet. The last line is the predicted
-outcome, followed on a failure of unpacking by its cause and what to do:
+a patch that is a program or a cabinet. A "not judged:" line for each thing
+that could not be judged here (a setup program that lies too deep in its
+cabinet, a manifest above 1 MiB, an archive test that did not finish): no
+success is predicted then. The last line is the predicted outcome, followed
+on a failure of unpacking by its cause and what to do:
 
     outcome: success archive-type=B7 setup-type=BL road=plain
     outcome: failure after-unpacking archive-type=B7 setup-type=BL road=plain (...)
@@ -27,9 +36,11 @@ outcome, followed on a failure of unpacking by its cause and what to do:
 
 The road is "self-update" when the setup program came from type "B7" (a
 patch that the installed setup program turns into a new one), else "plain".
---quiet prints only the defects, the outcome and the advice. The file is
-mapped, not read, so inspecting takes the same memory whatever its size;
-cabinet members above 128 MiB are not expanded here.
+--quiet prints only the defects, what was not judged, the outcome and the
+advice. The file is mapped, not read, so inspecting takes the same memory
+whatever its size; a cabinet's file is expanded into a temporary file, and
+only when reaching it takes expanding at most 128 MiB, or 16 times the
+cabinet's own size.
 
 The prediction is not worked out here: payload_probe, built from the stub's
 own libraries, runs the stub's unpack stage on FILE (natively on Windows,
@@ -45,13 +56,14 @@ unpacking (damaged cabinet data can crash Wine's cabinet library) is
 predicted as the installer ends it: exit code 125 with the exception's code.
 A probe that has not ended after --timeout seconds (default 120) is
 stopped; a probe that dies otherwise or is stopped gives no prediction, and
-the work folder it left beside FILE is removed.
+the work folder it left beside FILE is removed. The archive's data is
+tested with the real 7z meanwhile, within the same time.
 
 Exit status: 0 success predicted, 1 failure predicted (of unpacking or
 after it), 2 usage error or FILE is not a PE image, 3 no prediction could
-be made (probe not built, Wine failed, the image cannot be loaded), 4 no
-prediction because this machine has neither Windows nor Wine, 5 the
-inspector itself failed.
+be made (probe not built, Wine failed, the image cannot be loaded, or what
+the run needs could not be judged), 4 no prediction because this machine
+has neither Windows nor Wine, 5 the inspector itself failed.
 """
 
 import argparse
@@ -62,18 +74,20 @@ import shutil
 import stat
 import struct
 import sys
+import tempfile
+import time
 
 from .pe_image import (
-    NotPeImage, PeImage, SECURITY_DIRECTORY, describe_machine,
-    read_resources)
-from .start_policy import describe_execution_level, refusal_to_start
+    NotPeImage, PeImage, ResourceDirectory, SECURITY_DIRECTORY,
+    describe_machine)
+from .start_policy import (
+    describe_execution_level, program_manifest, refusal_to_start)
 from .cabinet import CABINET_FOLDER_CONTINUED, CABINET_SIGNATURE, Cabinet
-from .seven_zip import (SEVEN_ZIP_SIGNATURE, buffer_reader,
-                        seven_zip_problem, test_archive_bytes)
+from .seven_zip import (SEVEN_ZIP_SIGNATURE, HeldArchiveTest, buffer_reader,
+                        seven_zip_problem)
+from .payload_search import PAYLOAD_TYPES, search_payload
 from .layout import SOURCE_DIR, default_build_dir
 from .probe import NoPrediction, NoProbe, PROBE, probe, windows_path
-
-
 
 
 PROBE_TIMEOUT = 120  # seconds; the shipped payload takes a few under Wine
@@ -99,25 +113,24 @@ EXIT_NO_PROBE = 4
 EXIT_INSPECTOR_FAILED = 5
 
 
-PAYLOAD_TYPES = ["B7", "BL", "BN"]  # the stub's search order
-
-
 RT_RCDATA = 10
 
 
 PREVIOUS_VERSION_ID = 1
 
 
-# Payload items are classified by these name prefixes, ASCII letters folded.
-ARCHIVE_PREFIX = "korvel"
-
-
-SETUP_PREFIX = "setup"
-
-
-# Larger cabinet members are not expanded here, so that inspecting takes
-# the same memory whatever the product's size.
+# A cabinet's file is expanded here, into a temporary file, when reaching
+# its end takes expanding at most this much, or this many times the
+# cabinet's own size: far more than the data of a real program shrinks
+# to, far less than a cabinet of zeros claims.
 EXPAND_LIMIT = 128 << 20
+EXPANSION_RATIO = 16
+
+
+# Entries of a payload type, and languages of a name, that the listing
+# shows; the search never gets past a type's third name.
+LISTED_ENTRIES = 32
+LISTED_LANGUAGES = 8
 
 
 # The stub's own codes that end an unpack, as named in stub/run_outcome.h.
@@ -146,30 +159,139 @@ NAMING_ERRORS = (2, 13, 68, 206)
 class Findings:
     """What the listing learnt that the prediction and its advice need: the
     defects that the run would fail on after unpacking (which the unpack
-    stage cannot see), and facts about the payload."""
+    stage cannot see), what could not be judged here (so that no success
+    is predicted), and facts about the payload."""
 
     def __init__(self):
         self.defects = []
+        self.unjudged = []
         self.unpacked_bytes = 0
         self.cabinet_continues = False
         self.cabinet_damaged = False
         self.setup_name = ""
 
 
+class PayloadItem:
+    """One payload item to judge: the archive or the setup program, as the
+    installer's search took it (or, without a probe, as this listing's
+    search would)."""
+
+    def __init__(self, kind, type_key, name, size, rva, data, offset=None):
+        self.kind = kind            # "archive" or "setup"
+        self.type = type_key        # "" when the search ended in its type
+        self.name = name
+        self.size = size
+        self.rva = rva
+        self.data = data            # what the file holds of it
+        self.offset = offset        # in the file, as the probe located it
+
+    def describes(self, resource):
+        return (resource.rva == self.rva and resource.size == self.size and
+                resource.name == self.name)
+
+
+def probe_items(report, image):
+    """The items that the probe's search took, from its report."""
+    items = {}
+    for kind in ("archive", "setup"):
+        if f"{kind}-size" not in report:
+            continue
+        try:
+            name = bytes.fromhex(report[f"{kind}-name"]).decode(
+                "utf-16-be", "surrogatepass")
+        except ValueError:
+            raise NoPrediction(f"the probe's report names its {kind} "
+                               "unreadably") from None
+        size = int(report[f"{kind}-size"])
+        rva = int(report[f"{kind}-rva"])
+        offset = report.get(f"{kind}-offset")
+        items[kind] = PayloadItem(
+            kind, report.get(f"{kind}-type", ""), name, size, rva,
+            image.read(rva, size),
+            int(offset) if offset is not None else None)
+    return items
+
+
+def searched_items(search):
+    """The items that this listing's own search took."""
+    items = {}
+    for kind, item in (search.items.items() if search else ()):
+        resource = item.resource
+        items[kind] = PayloadItem(kind, item.type, item.name, resource.size,
+                                  resource.rva, resource.data)
+    return items
+
+
+def show_item(item):
+    return (f"{item.type or '?'} {display_key(item.name)}, {item.size} bytes "
+            f"at RVA 0x{item.rva:X}")
+
+
+def disagreements(report, search, items, image):
+    """Where the probe's search and this listing's differ, and what neither
+    can tell of Windows; empty when they agree."""
+    if search is None:
+        return ["this listing cannot read the resource directory, which "
+                "the installer's search reads"]
+    found = []
+    if search.unknown:
+        found.append(search.unknown)
+    theirs = (int(report["search-exit-code"]),
+              int(report["search-windows-error"]))
+    ours = (search.exit_code, search.windows_error)
+    if theirs != ours:
+        found.append(f"the installer's search ends with exit code "
+                     f"{theirs[0]}, Windows error {theirs[1]}, this "
+                     f"listing's with {ours[0]}, {ours[1]}")
+    tags = (report.get("archive-type", ""), report.get("setup-type", ""))
+    if theirs == ours and tags != (search.archive_type, search.setup_type):
+        found.append(f"the installer's search finds its items in types "
+                     f"{tags}, this listing's in "
+                     f"{(search.archive_type, search.setup_type)}")
+    for kind in ("archive", "setup"):
+        item = items.get(kind)
+        own = search.items.get(kind)
+        if item is None and own is None:
+            continue
+        if item is None or own is None:
+            found.append(f"the installer's search takes "
+                         f"{show_item(item) if item else 'no ' + kind}, "
+                         f"this listing's "
+                         f"{display_key(own.name) if own else 'none'}")
+            continue
+        choices = own.choices or [own.resource]
+        matching = [r for r in choices
+                    if r.rva == item.rva and r.size == item.size]
+        if own.name != item.name or not matching:
+            found.append(f"the installer's search takes {show_item(item)} "
+                         f"as its {kind}, this listing's "
+                         f"{display_key(own.name)}, {own.resource.size} "
+                         f"bytes at RVA 0x{own.resource.rva:X}")
+        elif (item.offset is not None and
+              image.offset_of(item.rva)[0] != item.offset):
+            found.append(f"the installer reads its {kind} from file offset "
+                         f"{item.offset}, this listing from "
+                         f"{image.offset_of(item.rva)[0]}")
+        elif own.choices:
+            found.append(f"the {kind} {display_key(own.name)} is carried in "
+                         f"{len(own.choices)} languages, of which Windows "
+                         "takes one by the user's language settings")
+    return found
+
+
 def first_bytes(data, count=8):
     return " ".join(f"{b:02X}" for b in bytes(data[:count]))
 
 
-def role(resource):
-    """"archive", "setup" or None, as the stub classifies the name."""
-    if not isinstance(resource.name, str):
-        return None
-    name = "".join(c.lower() if "A" <= c <= "Z" else c for c in resource.name)
-    if name.startswith(ARCHIVE_PREFIX):
-        return "archive"
-    if name.startswith(SETUP_PREFIX):
-        return "setup"
-    return None
+def cabinet_header(cabinet, data):
+    """The first line of a cabinet's description."""
+    folders = len(cabinet.folders)
+    compressions = ", ".join(cabinet.compression_name(i)
+                             for i in range(folders)) or "none"
+    return (f"cabinet, format version {cabinet.major}.{cabinet.minor}, "
+            f"{folders} folder{'s' if folders != 1 else ''} "
+            f"({compressions}), {cabinet.file_count} "
+            f"file{'s' if cabinet.file_count != 1 else ''}")
 
 
 def describe_cabinet(data, findings, what):
@@ -180,14 +302,11 @@ def describe_cabinet(data, findings, what):
         cabinet = Cabinet(data)
     except (struct.error, ValueError):
         findings.cabinet_damaged = True
+        findings.unjudged.append(f"the file that {what} expands into "
+                                 "setup.exe: the cabinet's header is "
+                                 "damaged or cut short")
         return [f"cabinet, damaged or cut-short header ({len(data)} bytes)"]
-    folders = len(cabinet.folders)
-    compressions = ", ".join(cabinet.compression_name(i)
-                             for i in range(folders)) or "none"
-    text = (f"cabinet, format version {cabinet.major}.{cabinet.minor}, "
-            f"{folders} folder{'s' if folders != 1 else ''} "
-            f"({compressions}), {cabinet.file_count} "
-            f"file{'s' if cabinet.file_count != 1 else ''}")
+    text = cabinet_header(cabinet, data)
     if cabinet.size > len(data):
         text += f", truncated: {len(data)} of {cabinet.size} bytes"
         findings.cabinet_damaged = True
@@ -202,28 +321,15 @@ def describe_cabinet(data, findings, what):
         if folder in CABINET_FOLDER_CONTINUED:
             line += f" ({CABINET_FOLDER_CONTINUED[folder]})"
             findings.cabinet_continues = True
+            if runs:
+                findings.unjudged.append(
+                    f"{name} in {what}, which runs as setup.exe: it is "
+                    f"{CABINET_FOLDER_CONTINUED[folder]}")
         elif not runs:
             line += " (expanded, then overwritten by the next file)"
-        elif size > EXPAND_LIMIT:
-            line += " (not expanded here: too large to examine)"
         else:
-            findings.unpacked_bytes += size
-            try:
-                content = cabinet.file_bytes(index)
-            except ValueError as problem:
-                line += f" (cannot be expanded here: {problem})"
-                findings.cabinet_damaged = True
-            else:
-                if content[:2] == b"MZ":
-                    first, *more = describe_program(content, findings,
-                                                    f"{name} in {what}")
-                    line += ": " + first
-                else:
-                    line += (": not a program, first bytes "
-                             f"{first_bytes(content)}")
-                    findings.defects.append(
-                        f"{name} in {what}, which runs as setup.exe, is not "
-                        "a program: carry the setup program itself")
+            line, more = describe_member(cabinet, index, line, findings,
+                                         what, len(data))
         lines.append(line)
         lines += ["    " + extra for extra in more]
     if len(cabinet.files) < cabinet.file_count:
@@ -247,19 +353,77 @@ def describe_cabinet(data, findings, what):
     return lines
 
 
+def describe_member(cabinet, index, line, findings, what, cabinet_size):
+    """The line of the cabinet's file that runs, and what it holds: the
+    file is expanded into a temporary file, never held whole, and judged
+    through a mapping of it."""
+    name, size = cabinet.files[index][:2]
+    limit = max(EXPAND_LIMIT, EXPANSION_RATIO * cabinet_size)
+    try:
+        problem = cabinet.expansion_problem(index, limit)
+    except ValueError as damage:
+        findings.cabinet_damaged = True
+        findings.unjudged.append(f"{name} in {what}, which runs as "
+                                 f"setup.exe: it cannot be expanded here "
+                                 f"({damage})")
+        return line + f" (cannot be expanded here: {damage})", []
+    if problem:
+        findings.unjudged.append(f"{name} in {what}, which runs as "
+                                 f"setup.exe: {problem}")
+        return line + f" (not expanded here: {problem})", []
+    findings.unpacked_bytes += size
+    with tempfile.TemporaryFile(prefix="inspect-installer.") as expanded:
+        try:
+            cabinet.expand(index, expanded, limit)
+        except ValueError as damage:
+            findings.cabinet_damaged = True
+            findings.unjudged.append(f"{name} in {what}, which runs as "
+                                     f"setup.exe: it cannot be expanded "
+                                     f"here ({damage})")
+            return line + f" (cannot be expanded here: {damage})", []
+        expanded.flush()
+        if not size:
+            content = b""
+        else:
+            content = mmap.mmap(expanded.fileno(), 0, access=mmap.ACCESS_READ)
+        try:
+            if content[:2] == b"MZ":
+                first, *more = describe_program(content, findings,
+                                                f"{name} in {what}")
+                return line + ": " + first, more
+            findings.defects.append(
+                f"{name} in {what}, which runs as setup.exe, is not a "
+                "program: carry the setup program itself")
+            return (line + ": not a program, first bytes "
+                    f"{first_bytes(content)}"), []
+        finally:
+            if size:
+                close_mapping(content)
+
+
+def close_mapping(view):
+    try:
+        view.close()
+    except BufferError:
+        pass  # a view into it still lives; it goes with it
+
+
 def describe_program(data, findings, what):
     """A PE image's architecture and requested execution level, and whether
     Windows would start it from the installer; one or two lines. A program
     that Windows starts in no run of the installer is a defect."""
     try:
         image = PeImage(data)
-        resources = read_resources(image)
+        manifest = program_manifest(ResourceDirectory(image))
     except (NotPeImage, struct.error, ValueError):
         findings.defects.append(f"{what} is a damaged or cut-short program")
         return ["PE image, damaged or cut short"]
     lines = [f"PE image, {describe_machine(image)}, "
-             f"{describe_execution_level(resources)}"]
-    refusal = refusal_to_start(image, resources)
+             f"{describe_execution_level(manifest)}"]
+    if manifest is not None and manifest.unjudged():
+        findings.unjudged.append(f"whether Windows starts {what}: "
+                                 f"{manifest.unjudged()}")
+    refusal = refusal_to_start(image, manifest)
     if refusal is None:
         return lines
     if refusal.elevated_would_start:
@@ -272,54 +436,118 @@ def describe_program(data, findings, what):
     return lines
 
 
-def describe_content(resource, findings):
-    """What a payload resource holds, checked for the role its name and
-    type give it."""
-    data = resource.data
-    what = f"{resource.type} {display_key(resource.name)}"
-    kind = role(resource)
-    if kind is not None:
-        findings.unpacked_bytes += len(data)
-    if kind == "setup":
-        findings.setup_name = resource.name
+def brief(data):
+    """What a resource that is no payload item holds, from its headers
+    alone."""
     if data[:6] == SEVEN_ZIP_SIGNATURE:
         if len(data) < 8:
-            lines = ["7z archive, cut short before its format version"]
-        else:
-            lines = [f"7z archive, format version {data[6]}.{data[7]}"]
+            return "7z archive, cut short before its format version"
+        return f"7z archive, format version {data[6]}.{data[7]}"
+    if data[:4] == CABINET_SIGNATURE:
+        try:
+            return cabinet_header(Cabinet(data), data)
+        except (struct.error, ValueError):
+            return f"cabinet, damaged or cut-short header ({len(data)} bytes)"
+    if data[:2] == b"MZ":
+        try:
+            return f"PE image, {describe_machine(PeImage(data))}"
+        except (NotPeImage, struct.error, ValueError):
+            return "PE image, damaged or cut short"
+    if not data:
+        return "empty"
+    return f"unrecognised, first bytes {first_bytes(data)}"
+
+
+class ArchiveTests:
+    """The real 7z's test of the archive's data, started before the probe
+    runs on the archive that this listing's search takes, so that both run
+    at once and end by the same deadline; another archive taken by the
+    installer's search is tested when it is judged."""
+
+    def __init__(self, deadline):
+        self.deadline = deadline
+        self.running = None  # ((rva, size), HeldArchiveTest)
+        # No prediction is made: nothing more is tested.
+        self.skipped = False
+
+    def start(self, data, key):
+        if (data[:6] == SEVEN_ZIP_SIGNATURE and
+                not seven_zip_problem(buffer_reader(data), len(data))):
+            self.running = (key, HeldArchiveTest(data))
+
+    def result(self, data, key):
+        """(available, finished, problem) of the archive `data` at `key`."""
+        if self.skipped:
+            return True, True, None
+        if self.running is None or self.running[0] != key:
+            self.stop()
+            self.start(data, key)
+        if self.running is None:
+            return True, True, None
+        test = self.running[1]
+        self.running = None
+        return test.result(max(0.0, self.deadline - time.monotonic()))
+
+    def stop(self):
+        if self.running is not None:
+            self.running[1].close()
+            self.running = None
+
+
+def describe_content(item, findings, tests):
+    """What a payload item holds, checked for the role its name and type
+    give it."""
+    data = item.data
+    what = f"{item.type or '?'} {display_key(item.name)}"
+    findings.unpacked_bytes += len(data)
+    if item.kind == "setup":
+        findings.setup_name = item.name
+    if data[:6] == SEVEN_ZIP_SIGNATURE:
+        lines = [brief(data)]
     elif data[:4] == CABINET_SIGNATURE:
         lines = describe_cabinet(data, findings, what)
     elif data[:2] == b"MZ":
         lines = describe_program(data, findings, what)
-    elif not data:
-        lines = ["empty"]
     else:
-        lines = [f"unrecognised, first bytes {first_bytes(data)}"]
-    if kind == "archive":
+        lines = [brief(data)]
+    if item.kind == "archive":
         problem = seven_zip_problem(buffer_reader(data), len(data))
         if not problem and data[:6] == SEVEN_ZIP_SIGNATURE:
             # The data too, as the real 7z reads it without a password.
-            available, problem = test_archive_bytes(data)
-            if not available:
+            available, finished, problem = tests.result(
+                data, (item.rva, item.size))
+            if tests.skipped:
+                lines.append("    data not tested (nothing is predicted)")
+            elif not available:
                 lines.append("    data not tested (7z is not installed)")
+            elif not finished:
+                lines.append("    data not tested to its end (7z did not "
+                             "finish in time)")
+                findings.unjudged.append(
+                    f"the archive {what}: 7z did not finish testing its "
+                    "data within --timeout seconds")
         if problem:
             findings.defects.append(f"the archive {what}: {problem}; setup "
                                     "would fail to read it")
-    if kind == "setup" and resource.type == "B7":
+    if item.kind == "setup" and item.type == "B7":
         if data[:2] == b"MZ" or data[:4] == CABINET_SIGNATURE:
             findings.defects.append(
                 f"{what} is carried as a patch (type B7), but it is a "
                 f"{'program' if data[:2] == b'MZ' else 'cabinet'}: pack the "
                 "setup program itself with --setup-kind cabinet (the "
                 "default)")
-    if kind == "setup" and resource.type == "BN" and data[:2] != b"MZ":
+    if item.kind == "setup" and item.type == "BN" and data[:2] != b"MZ":
         findings.defects.append(f"{what} runs as setup.exe but is not a "
                                 "program: carry the setup program itself")
     return lines
 
 
 def display_key(key):
-    return f'"{key}"' if isinstance(key, str) else f"#{key}"
+    if isinstance(key, str):
+        if len(key) > 80:
+            return f'"{key[:80]}..." ({len(key)} characters)'
+        return f'"{key}"'
+    return f"#{key}"
 
 
 def display_type(key):
@@ -342,28 +570,93 @@ def previous_version_text(resource):
     return units[:units.index("\0")], None
 
 
-def listing(path, image, resources, findings):
+def payload_lines(directory, items, findings, tests):
+    """Every resource of the payload types as stored (as many as the
+    listing shows), the payload items among them judged; an item that the
+    installer's search took and this listing does not see is listed after
+    them."""
+    lines = []
+    shown = set()
+    for type_key in PAYLOAD_TYPES:
+        table = directory.type_table(type_key)
+        if table is None:
+            continue
+        entries, total = directory.entries(table, LISTED_ENTRIES)
+        for field, target in entries:
+            name = directory.key(field)
+            if field & 0x80000000 and directory.name_length(field) > len(
+                    name):
+                name += "..."  # cut for the listing; never an item
+            if not target & 0x80000000:
+                lines.append(f"  {type_key} {display_key(name)}: no "
+                             "languages")
+                continue
+            languages, count = directory.entries(target & 0x7FFFFFFF,
+                                                 LISTED_LANGUAGES)
+            for language, leaf in languages:
+                resource = (None if leaf & 0x80000000 else directory.leaf(
+                    type_key, name, language & 0xFFFF, leaf))
+                if resource is None:
+                    lines.append(f"  {type_key} {display_key(name)} language "
+                                 f"{language & 0xFFFF}: no data entry")
+                    continue
+                item = next((i for kind, i in items.items()
+                             if kind not in shown and i.describes(resource)),
+                            None)
+                if item is not None:
+                    shown.add(item.kind)
+                lines += resource_lines(type_key, resource, item, findings,
+                                        tests)
+            if count > len(languages):
+                lines.append(f"  {type_key} {display_key(name)}: "
+                             f"{count - len(languages)} more languages")
+        if total > len(entries):
+            lines.append(f"  {type_key}: {total - len(entries)} more "
+                         "resources, which the search never reaches")
+    for kind, item in items.items():
+        if kind not in shown:
+            head = (f"  {item.type or '?'} {display_key(item.name)}, "
+                    f"{item.size} bytes (taken by the installer's search, "
+                    "not found by this listing)")
+            content = describe_content(item, findings, tests)
+            lines.append(f"{head}: {content[0]}")
+            lines += ["  " + line for line in content[1:]]
+    return lines
+
+
+def resource_lines(type_key, resource, item, findings, tests):
+    head = (f"  {display_type(type_key)} {display_key(resource.name)}"
+            f" language {resource.language}, {resource.size} bytes")
+    if len(resource.data) < resource.size:
+        head += f" (the file holds only {len(resource.data)})"
+    if item is None:
+        return [f"{head}: {brief(resource.data)}"]
+    content = describe_content(item, findings, tests)
+    return [f"{head}: {content[0]}"] + ["  " + line for line in content[1:]]
+
+
+def listing(path, image, directory, items, findings, tests):
     lines = [f"installer: {path} ({len(image.data)} bytes)",
              "payload resources (in the order searched):"]
-    payload = []
-    for type_name in PAYLOAD_TYPES:
-        payload += [r for r in resources
-                    if isinstance(r.type, str) and r.type == type_name]
-    versions = [r for r in resources
-                if r.type == RT_RCDATA and r.name == PREVIOUS_VERSION_ID]
+    if directory is None:
+        lines.append("  (the resource directory cannot be read)")
+        payload = []
+        versions = []
+        for item in items.values():
+            content = describe_content(item, findings, tests)
+            payload += [f"  {item.type or '?'} {display_key(item.name)}, "
+                        f"{item.size} bytes: {content[0]}"]
+            payload += ["  " + line for line in content[1:]]
+    else:
+        payload = payload_lines(directory, items, findings, tests)
+        versions = directory.languages(RT_RCDATA, PREVIOUS_VERSION_ID,
+                                       LISTED_LANGUAGES)
     if not payload and not versions:
         lines.append("  none")
-    for resource in payload + versions:
-        head = (f"  {display_type(resource.type)} {display_key(resource.name)}"
-                f" language {resource.language}, {resource.size} bytes")
-        if len(resource.data) < resource.size:
-            head += f" (the file holds only {len(resource.data)})"
-        if resource in versions:
-            content = ["previous-version text"]
-        else:
-            content = describe_content(resource, findings)
-        lines.append(f"{head}: {content[0]}")
-        lines += ["  " + line for line in content[1:]]
+    lines += payload
+    for resource in versions:
+        lines.append(f"  RT_RCDATA #1 language {resource.language}, "
+                     f"{resource.size} bytes: previous-version text")
     if not versions:
         lines.append("previous version: none")
     for resource in versions:
@@ -374,8 +667,12 @@ def listing(path, image, resources, findings):
                          f"accepted{where}: {problem}")
         else:
             lines.append(f"previous version: \"{text}\"{where}")
-    lines.append("installer's own manifest: "
-                 f"{describe_execution_level(resources)}")
+    try:
+        own = describe_execution_level(
+            program_manifest(directory) if directory else None)
+    except ValueError as problem:
+        own = f"not read ({problem})"
+    lines.append(f"installer's own manifest: {own}")
     offset, size = image.directory(SECURITY_DIRECTORY)
     if size:
         lines.append(f"Authenticode signature: present ({size} bytes at file "
@@ -412,6 +709,8 @@ def outcome_line(report, findings):
         if findings.defects:
             return (f"outcome: failure after-unpacking {tags} (see the "
                     "defects above)"), EXIT_FAILURE_PREDICTED
+        if findings.unjudged:
+            return None, EXIT_NO_PREDICTION
         return f"outcome: success {tags}", EXIT_SUCCESS
     why = exit_code_names().get(exit_code, "")
     if error in WINDOWS_ERROR_NAMES:
@@ -496,8 +795,8 @@ EXAMPLE = """\
 exit status:
   0 success predicted, 1 failure predicted, 2 usage error or FILE is not a
   PE image, 3 no prediction (probe not built, Wine failed, the probe died or
-  ran out of time), 4 no prediction: neither Windows nor Wine here, 5 the
-  inspector itself failed
+  ran out of time, or what the run needs was not all judged), 4 no
+  prediction: neither Windows nor Wine here, 5 the inspector itself failed
 
 example:
   What an installer carries, and whether it would unpack from the folder
@@ -574,25 +873,60 @@ def inspect_file(args):
         return EXIT_USAGE
 
     try:
-        resources = read_resources(image)
+        directory = ResourceDirectory(image)
+        search = search_payload(directory)
     except (struct.error, ValueError) as error:
-        resources = []
+        directory = search = None
         print(f"inspect-installer: the resource directory is damaged "
               f"({error or 'cut short'})", file=sys.stderr)
+    deadline = time.monotonic() + args.timeout
+    tests = ArchiveTests(deadline)
+    try:
+        own = searched_items(search)
+        if "archive" in own:
+            # Tested while the probe runs: both within --timeout.
+            tests.start(own["archive"].data,
+                        (own["archive"].rva, own["archive"].size))
+        return predict(args, build_dir, image, directory, search, tests)
+    finally:
+        tests.stop()
+
+
+def predict(args, build_dir, image, directory, search, tests):
     findings = Findings()
-    lines = listing(args.file, image, resources, findings)
+    report = None
+    try:
+        report = probe(args.file, build_dir, args.timeout)
+    except NoProbe as problem:
+        status = EXIT_NO_PROBE
+        message = f"inspect-installer: unpacking not predicted: {problem}"
+    except NoPrediction as problem:
+        tests.stop()
+        tests.skipped = True
+        status = EXIT_NO_PREDICTION
+        message = f"inspect-installer: no prediction: {problem}"
+    if report is not None and "search-exit-code" in report:
+        items = probe_items(report, image)
+        findings.unjudged += disagreements(report, search, items, image)
+    else:
+        items = searched_items(search)
+        # A run that ends before its work folder exists searches nothing;
+        # one that unpacks has searched.
+        if report is not None and report.get("exit-code") == "0":
+            findings.unjudged.append(
+                "the probe did not say what the installer's search finds "
+                "(it was built before this inspector: rebuild it with 'make "
+                "build')")
+    lines = listing(args.file, image, directory, items, findings, tests)
     if not args.quiet:
         print("\n".join(lines), flush=True)
     for defect in findings.defects:
         print(f"defect: {defect}", flush=True)
-    try:
-        report = probe(args.file, build_dir, args.timeout)
-    except NoProbe as problem:
-        print(f"inspect-installer: unpacking not predicted: {problem}")
-        return EXIT_NO_PROBE
-    except NoPrediction as problem:
-        print(f"inspect-installer: no prediction: {problem}", file=sys.stderr)
-        return EXIT_NO_PREDICTION
+    for reason in findings.unjudged:
+        print(f"not judged: {reason}", flush=True)
+    if report is None:
+        print(message, file=None if status == EXIT_NO_PROBE else sys.stderr)
+        return status
     try:
         line, status = outcome_line(report, findings)
         if int(report["exit-code"]) != 0:
@@ -601,7 +935,12 @@ def inspect_file(args):
         print(f"inspect-installer: no prediction: the probe's report is "
               f"incomplete: {report}", file=sys.stderr)
         return EXIT_NO_PREDICTION
-    print(line)
+    if line is None:
+        print("inspect-installer: no prediction: the installer unpacks, but "
+              "what it would run was not all judged (see 'not judged' "
+              "above)", file=sys.stderr)
+    else:
+        print(line)
     if report.get("cleanup") == "incomplete":
         print(f"inspect-installer: warning: the probe's work folder "
               f"{report.get('work-folder')} could not be removed; remove it "

@@ -98,9 +98,10 @@ import sys
 import tempfile
 
 from .layout import BARE_STUB, SOURCE_DIR, default_build_dir, is_kit
-from .pe_image import NotPeImage, PeImage, describe_machine, read_resources
-from .start_policy import (manifest_resource, missing_dependencies,
-                           refusal_to_start)
+from .pe_image import (NotPeImage, PeImage, ResourceDirectory,
+                       describe_machine, read_resources)
+from .start_policy import (MANIFEST_LIMIT, missing_dependencies,
+                           program_manifest, refusal_to_start)
 from .cabinet import CABINET_SIGNATURE, write_cabinet
 from .seven_zip import (SEVEN_ZIP_SIGNATURE, ArchiveTest, file_reader,
                         seven_zip_problem)
@@ -334,7 +335,7 @@ def check_setup_program(path, kind, allow_elevated):
         view = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
     try:
         image = PeImage(view)
-        resources = read_resources(image)
+        manifest = program_manifest(ResourceDirectory(image))
     except NotPeImage as problem:
         refuse(f"setup program {path!r} is not a PE image ({problem}); give "
                "a Windows program")
@@ -342,23 +343,26 @@ def check_setup_program(path, kind, allow_elevated):
         refuse(f"setup program {path!r}: its resources cannot be read "
                f"({problem}), so whether Windows starts it is not known; "
                "repair the program")
-    refusal = refusal_to_start(image, resources)
+    refusal = refusal_to_start(image, manifest)
     machine = describe_machine(image)
-    manifest = manifest_resource(resources)
-    missing = missing_dependencies(manifest.data) if manifest else []
+    missing = missing_dependencies(manifest) if manifest else []
     # Whether Windows' manifest parser takes a document type declaration
-    # is not documented; Python's expands it.
-    unjudged = ("a DOCTYPE" if manifest is not None and
-                b"<!DOCTYPE" in bytes(manifest.data[:4096]) else None)
-    del image, resources, manifest  # the views into the mapping
+    # is not documented; Python's expands it. Nor is the size up to which
+    # Windows reads one.
+    unjudged = None
+    if manifest is not None and manifest.too_large:
+        unjudged = (f"of {manifest.size} bytes, more than the "
+                    f"{MANIFEST_LIMIT} judged here")
+    elif manifest is not None and b"<!DOCTYPE" in manifest.head:
+        unjudged = "with a DOCTYPE, which is not judged here"
+    del image, manifest  # the views into the mapping
     for name in missing:
         print(f"pack-installer: warning: setup program {path!r} depends on "
               f"{name}, which a fresh Windows lacks: it starts only where "
               "that runtime was installed first", file=sys.stderr)
     if unjudged:
         print(f"pack-installer: warning: setup program {path!r} has a "
-              f"manifest with {unjudged}, which is not judged here; try it "
-              "on Windows", file=sys.stderr)
+              f"manifest {unjudged}; try it on Windows", file=sys.stderr)
     if refusal is None or (allow_elevated and refusal.elevated_would_start):
         return
     if not refusal.elevated_would_start:

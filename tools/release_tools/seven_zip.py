@@ -91,11 +91,13 @@ class ArchiveTest:
     without a password (setup is given none), in a process of its own while
     the installer is written; `problem` waits for its answer: damage, an
     encryption, or no file at all, or None when it passes (and when 7z is
-    not installed, which `available` tells)."""
+    not installed, which `available` tells, and when it was stopped before
+    it finished, which `finished` tells)."""
 
     def __init__(self, path):
         self.path = path
         self.process = None
+        self.finished = True
         seven_zip = shutil.which("7z") or shutil.which("7za")
         # Where 7z is not installed (a release kit elsewhere) the data is
         # not tested, and the caller says so.
@@ -108,10 +110,19 @@ class ArchiveTest:
             stdin=subprocess.DEVNULL, stdout=self.output,
             stderr=subprocess.STDOUT)
 
-    def problem(self):
+    def problem(self, timeout=None):
+        """The test's answer; after `timeout` seconds (None: no limit) a
+        test still running is stopped, and answers None with `finished`
+        False: a test cut short is no pass."""
         if self.process is None:
             return None
-        status = self.process.wait()
+        try:
+            status = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.stop()
+            self.output.close()
+            self.finished = False
+            return None
         self.output.seek(0)
         out = self.output.read().decode("utf-8", "replace")
         self.output.close()
@@ -137,15 +148,38 @@ class ArchiveTest:
             self.process.wait()
 
 
-def test_archive_bytes(data):
+class HeldArchiveTest:
     """The ArchiveTest of an archive held in memory (a resource of an
-    installer), copied to a temporary file in blocks; (available, problem)."""
-    with tempfile.NamedTemporaryFile(suffix=".7z", delete=False) as f:
-        view = memoryview(data)
-        for at in range(0, len(view), CRC_BLOCK):
-            f.write(view[at:at + CRC_BLOCK])
-    try:
-        test = ArchiveTest(f.name)
-        return test.available, test.problem()
-    finally:
-        os.remove(f.name)
+    installer), copied to a temporary file in blocks and started at once;
+    `result` waits for it."""
+
+    def __init__(self, data):
+        with tempfile.NamedTemporaryFile(suffix=".7z", delete=False) as f:
+            self.path = f.name
+            try:
+                view = memoryview(data)
+                for at in range(0, len(view), CRC_BLOCK):
+                    f.write(view[at:at + CRC_BLOCK])
+            except BaseException:
+                f.close()
+                os.remove(self.path)
+                raise
+        try:
+            self.test = ArchiveTest(self.path)
+        except BaseException:
+            os.remove(self.path)
+            raise
+
+    def result(self, timeout=None):
+        """(available, finished, problem): whether 7z is installed, whether
+        it finished within `timeout` seconds, and what it found."""
+        try:
+            problem = self.test.problem(timeout)
+        finally:
+            self.close()
+        return self.test.available, self.test.finished, problem
+
+    def close(self):
+        self.test.stop()
+        if os.path.exists(self.path):
+            os.remove(self.path)

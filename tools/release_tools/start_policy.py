@@ -41,31 +41,82 @@ class ManifestError(ValueError):
     pass
 
 
+# Manifests larger than this are not read here. Windows refuses a manifest
+# it finds too big (ERROR_SXS_MANIFEST_TOO_BIG) at a size it does not
+# document; programs carry a few kilobytes, and a parse of a megabyte of
+# markup already takes a tenth of a second and tens of megabytes.
+MANIFEST_LIMIT = 1 << 20
+
+
+class Manifest:
+    """A program's manifest, read once as Windows reads it: XML in UTF-8 or
+    UTF-16 (with or without a byte-order mark), comments ignored, elements
+    taken only in the manifest namespaces. `error` is the ManifestError of
+    one that is not well-formed or cannot be decoded; one larger than
+    MANIFEST_LIMIT is not parsed at all (`too_large`)."""
+
+    def __init__(self, data):
+        self.size = len(data)
+        self.head = bytes(data[:4096])
+        self.root = None
+        self.error = None
+        self.too_large = self.size > MANIFEST_LIMIT
+        if self.too_large:
+            return
+        try:
+            self.root = ElementTree.fromstring(bytes(data))
+        except ElementTree.ParseError as error:
+            self.error = ManifestError(f"not well-formed XML: {error}")
+        except (ValueError, LookupError) as error:
+            # An encoding the parser cannot decode (Shift_JIS, "ANSI", an
+            # unknown name) is refused as Windows' parser would be unsure
+            # of it.
+            declared = re.search(rb'encoding=["\']([^"\']*)', self.head[:200])
+            name = (declared.group(1).decode("ascii", "replace") if declared
+                    else "?")
+            self.error = ManifestError(
+                f"declares the encoding {name!r}, which cannot be decoded "
+                f"here ({error})")
+
+    def unjudged(self):
+        """Why this manifest is not judged here, or None."""
+        if self.too_large:
+            return (f"its manifest is {self.size} bytes, more than the "
+                    f"{MANIFEST_LIMIT} read here")
+        return None
+
+
+def as_manifest(manifest):
+    return manifest if isinstance(manifest, Manifest) else Manifest(manifest)
+
+
+def program_manifest(directory):
+    """The manifest that Windows reads when it starts an image, found in
+    its ResourceDirectory as the loader finds it (RT_MANIFEST 1; of several
+    languages the neutral one, else the first), as a Manifest; None when
+    there is none."""
+    found = (directory.default_language(RT_MANIFEST, MANIFEST_ID) or
+             next(iter(directory.languages(RT_MANIFEST, MANIFEST_ID)), None))
+    return Manifest(found.data) if found is not None else None
+
+
 def manifest_resource(resources):
-    """The manifest that Windows reads when it starts the image, or None."""
+    """The manifest resource among `resources`, or None."""
     return next((r for r in resources
                  if r.type == RT_MANIFEST and r.name == MANIFEST_ID), None)
 
 
-def requested_privileges(data):
+def requested_privileges(manifest):
     """(level, uiAccess) of a manifest's requestedExecutionLevel, each a text
-    or None; None when it names none. Read as Windows reads it: XML in
-    UTF-8 or UTF-16 (with or without a byte-order mark), comments ignored,
-    the element taken only in a manifest namespace. Raises ManifestError
-    when the manifest is not well-formed XML."""
-    try:
-        root = ElementTree.fromstring(bytes(data))
-    except ElementTree.ParseError as error:
-        raise ManifestError(f"not well-formed XML: {error}") from None
-    except (ValueError, LookupError) as error:
-        # An encoding the parser cannot decode (Shift_JIS, "ANSI", an
-        # unknown name) is refused as Windows' parser would be unsure of it.
-        declared = re.search(rb'encoding=["\']([^"\']*)', bytes(data[:200]))
-        name = (declared.group(1).decode("ascii", "replace") if declared
-                else "?")
-        raise ManifestError(f"declares the encoding {name!r}, which cannot be "
-                            f"decoded here ({error})") from None
-    for element in root.iter():
+    or None; None when it names none (or is too large to be read here).
+    `manifest` is a Manifest or its bytes. Raises ManifestError when the
+    manifest is not well-formed XML."""
+    manifest = as_manifest(manifest)
+    if manifest.error is not None:
+        raise manifest.error
+    if manifest.root is None:
+        return None
+    for element in manifest.root.iter():
         namespace, _, name = element.tag.rpartition("}")
         if (name == "requestedExecutionLevel"
                 and namespace.lstrip("{") in MANIFEST_NAMESPACES):
@@ -73,13 +124,16 @@ def requested_privileges(data):
     return None
 
 
-def describe_execution_level(resources):
-    """The manifest's requestedExecutionLevel as the listings show it."""
-    manifest = manifest_resource(resources)
+def describe_execution_level(manifest):
+    """The manifest's requestedExecutionLevel as the listings show it;
+    `manifest` is a Manifest or None."""
     if manifest is None:
         return "no manifest"
+    if manifest.too_large:
+        return (f"manifest of {manifest.size} bytes, not read here (more "
+                f"than {MANIFEST_LIMIT})")
     try:
-        found = requested_privileges(manifest.data)
+        found = requested_privileges(manifest)
     except ManifestError as error:
         return f"manifest {error}"
     if found is None:
@@ -111,12 +165,9 @@ IDENTITY_ARCHITECTURES = {0x8664: {"amd64"}, 0x14C: {"x86", "msil"},
 MISSING_ASSEMBLIES = ("Microsoft.VC80.", "Microsoft.VC90.")
 
 
-def manifest_root(data):
+def manifest_root(manifest):
     """The manifest's XML root, or None when it cannot be read."""
-    try:
-        return ElementTree.fromstring(bytes(data))
-    except (ElementTree.ParseError, ValueError, LookupError):
-        return None
+    return as_manifest(manifest).root
 
 
 # The windowsSettings elements whose namespace Microsoft's documentation of
@@ -132,10 +183,10 @@ SETTINGS_NAMESPACE = re.compile(
     r"https?://schemas\.microsoft\.com/SMI/(\d{4})/WindowsSettings\Z")
 
 
-def settings_problem(data):
+def settings_problem(manifest):
     """What Windows refuses in the manifest's windowsSettings: a setting in
     another year's namespace than its own, or one given twice; else None."""
-    root = manifest_root(data)
+    root = manifest_root(manifest)
     if root is None:
         return None
     for settings in root.iter():
@@ -158,10 +209,10 @@ def settings_problem(data):
     return None
 
 
-def identity_architecture_mismatch(data, machine):
+def identity_architecture_mismatch(manifest, machine):
     """The processorArchitecture that the manifest's own assemblyIdentity
     names when it does not fit an image of `machine`, else None."""
-    root = manifest_root(data)
+    root = manifest_root(manifest)
     if root is None:
         return None
     for element in root:
@@ -177,10 +228,10 @@ def identity_architecture_mismatch(data, machine):
     return None
 
 
-def missing_dependencies(data):
+def missing_dependencies(manifest):
     """The names of the assemblies the manifest depends on that a fresh
     Windows lacks."""
-    root = manifest_root(data)
+    root = manifest_root(manifest)
     if root is None:
         return []
     own = set(root)  # the program's own identity stands at the top
@@ -190,31 +241,30 @@ def missing_dependencies(data):
             (element.get("name") or "").startswith(MISSING_ASSEMBLIES)]
 
 
-def refusal_to_start(image, resources):
+def refusal_to_start(image, manifest):
     """A StartRefusal, or None when Windows starts the image from the
-    installer in any run."""
+    installer in any run (or, for a manifest not judged here, as far as the
+    image tells). `manifest` is the image's Manifest or None."""
     reason = image.refusal_to_start_at_all()
     if reason:
         return StartRefusal(reason)
-    manifest = manifest_resource(resources)
     found = None
     if manifest is not None:
         try:
-            found = requested_privileges(manifest.data)
+            found = requested_privileges(manifest)
         except ManifestError as error:
             return StartRefusal(
                 f"its manifest is {error}, and Windows starts no program "
                 "whose manifest it cannot read (the side-by-side "
                 "configuration is incorrect); repair the manifest")
     if manifest is not None:
-        problem = settings_problem(manifest.data)
+        problem = settings_problem(manifest)
         if problem:
             return StartRefusal(
                 f"{problem}, and Windows starts no such program (the "
                 "side-by-side configuration is incorrect); repair the "
                 "manifest")
-        mismatch = identity_architecture_mismatch(manifest.data,
-                                                  image.machine)
+        mismatch = identity_architecture_mismatch(manifest, image.machine)
         if mismatch:
             return StartRefusal(
                 f"its manifest's own assemblyIdentity says "

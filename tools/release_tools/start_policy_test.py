@@ -2,10 +2,13 @@
 """Manifests as Windows reads them: settings in their own namespaces pass,
 settings given twice or in another year's namespace do not, an identity
 for another machine does not, and an encoding that cannot be decoded is
-named."""
+named. A manifest is parsed once, and one larger than any program carries
+is not parsed at all (12 MB of markup took seconds and hundreds of
+megabytes, four times over)."""
 import os
 import sys
 import unittest
+from unittest import mock
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from release_tools import start_policy  # noqa: E402
@@ -72,6 +75,53 @@ class SettingsTest(unittest.TestCase):
                 start_policy.requested_privileges(
                     f'<?xml version="1.0" encoding="{encoding}"?><a/>'
                     .encode())
+
+
+class Image:
+    """What refusal_to_start asks of an image: a startable x86-64 program."""
+    machine = 0x8664
+
+    @staticmethod
+    def refusal_to_start_at_all():
+        return None
+
+
+class SizeAndParsingTest(unittest.TestCase):
+    def test_parsed_once_for_every_question(self):
+        data = manifest(("dpiAware", 2005, "true"))
+        parse = mock.Mock(wraps=start_policy.ElementTree.fromstring)
+        with mock.patch.object(start_policy.ElementTree, "fromstring", parse):
+            parsed = start_policy.Manifest(data)
+            self.assertIsNone(start_policy.refusal_to_start(Image, parsed))
+            start_policy.describe_execution_level(parsed)
+            start_policy.missing_dependencies(parsed)
+        self.assertEqual(parse.call_count, 1)
+
+    def test_too_large_is_not_parsed_and_says_so(self):
+        head = manifest()[:-len(b"</assembly>")]
+        rows = [
+            # why, bytes, too large
+            ("at the limit", head + b" " * (
+                start_policy.MANIFEST_LIMIT - len(head) - 11) +
+             b"</assembly>", False),
+            ("one byte more", head + b" " * (
+                start_policy.MANIFEST_LIMIT - len(head) - 10) +
+             b"</assembly>", True),
+        ]
+        for why, data, too_large in rows:
+            with self.subTest(why):
+                parse = mock.Mock(wraps=start_policy.ElementTree.fromstring)
+                with mock.patch.object(start_policy.ElementTree,
+                                       "fromstring", parse):
+                    parsed = start_policy.Manifest(data)
+                self.assertEqual(parsed.too_large, too_large)
+                self.assertEqual(parse.call_count, 0 if too_large else 1)
+                self.assertEqual(parsed.unjudged() is not None, too_large)
+                self.assertEqual(
+                    "not read here" in
+                    start_policy.describe_execution_level(parsed), too_large)
+                self.assertIsNone(start_policy.refusal_to_start(Image,
+                                                                parsed))
 
 
 if __name__ == "__main__":
