@@ -51,7 +51,11 @@ Exit status: 0 success predicted, 1 failure predicted (of unpacking or
 after it), 2 usage error or FILE is not a PE image, 3 no prediction could
 be made (probe not built, Wine failed, the image cannot be loaded), 4 no
 prediction because this machine has neither Windows nor Wine, 5 the
-inspector itself failed.
+inspector itself failed, 6 not probed: a payload resource's name is no name
+the installer makes a file of (a way out of its work folder, a stream, a
+device, a trailing dot), which the installer refuses (exit code 112 or 115,
+Windows error 123) and on which the probe, which runs the installer's own
+code on this machine, is not run.
 """
 
 import argparse
@@ -71,6 +75,7 @@ from .cabinet import CABINET_FOLDER_CONTINUED, CABINET_SIGNATURE, Cabinet
 from .seven_zip import (SEVEN_ZIP_SIGNATURE, buffer_reader,
                         seven_zip_problem, test_archive_bytes)
 from .layout import SOURCE_DIR, default_build_dir
+from .payload_names import unusable_name_reason
 from .probe import NoPrediction, NoProbe, PROBE, probe, windows_path
 
 
@@ -97,6 +102,9 @@ EXIT_NO_PROBE = 4
 # The inspector itself failed (a fault of its own, not of FILE): never to
 # be read as a prediction.
 EXIT_INSPECTOR_FAILED = 5
+# A payload name the installer makes no file of: the probe, which runs the
+# installer's own unpacking here, is not run on it.
+EXIT_NAMES_REFUSED = 6
 
 
 PAYLOAD_TYPES = ["B7", "BL", "BN"]  # the stub's search order
@@ -130,6 +138,7 @@ WINDOWS_ERROR_NAMES = {
     68: "ERROR_TOO_MANY_NAMES",
     112: "ERROR_DISK_FULL",
     122: "ERROR_INSUFFICIENT_BUFFER",
+    123: "ERROR_INVALID_NAME",
     206: "ERROR_FILENAME_EXCED_RANGE",
     # The exception that ended a run that crashed (exit code 125).
     0xC0000005: "EXCEPTION_ACCESS_VIOLATION",
@@ -140,7 +149,7 @@ WINDOWS_ERROR_NAMES = {
 DISK_FULL_ERRORS = (39, 112)
 
 
-NAMING_ERRORS = (2, 13, 68, 206)
+NAMING_ERRORS = (2, 13, 68, 123, 206)
 
 
 class Findings:
@@ -385,6 +394,22 @@ def listing(path, image, resources, findings):
     return lines
 
 
+def refused_names(resources):
+    """A line for each payload resource whose name the installer makes no
+    file of in its work folder, as its own rule says."""
+    lines = []
+    for resource in resources:
+        if (isinstance(resource.type, str) and
+                resource.type in PAYLOAD_TYPES and
+                isinstance(resource.name, str)):
+            reason = unusable_name_reason(resource.name)
+            if reason:
+                lines.append(f"payload resource {resource.type} "
+                             f"{resource.name!r} is no name of a "
+                             f"file in the work folder: {reason}")
+    return lines
+
+
 def exit_code_names():
     """The stub's own names of its exit codes, read from its header; none
     when the header is not beside this script."""
@@ -497,7 +522,8 @@ exit status:
   0 success predicted, 1 failure predicted, 2 usage error or FILE is not a
   PE image, 3 no prediction (probe not built, Wine failed, the probe died or
   ran out of time), 4 no prediction: neither Windows nor Wine here, 5 the
-  inspector itself failed
+  inspector itself failed, 6 not probed: a payload name the installer
+  refuses (a way out of its work folder, a stream, a device)
 
 example:
   What an installer carries, and whether it would unpack from the folder
@@ -585,6 +611,15 @@ def inspect_file(args):
         print("\n".join(lines), flush=True)
     for defect in findings.defects:
         print(f"defect: {defect}", flush=True)
+    refused = refused_names(resources)
+    if refused:
+        for line in refused:
+            print(f"inspect-installer: not probed: {line}")
+        print("inspect-installer: the installer refuses such a name before "
+              "it writes anything (exit code 112 or 115, Windows error 123, "
+              "ERROR_INVALID_NAME); its unpacking is not run here on it: "
+              "pack the installer with scripts/pack-installer")
+        return EXIT_NAMES_REFUSED
     try:
         report = probe(args.file, build_dir, args.timeout)
     except NoProbe as problem:
