@@ -750,8 +750,10 @@ TEST_F(EndToEndTest, VolumeFullDuringExpansion) {
 }
 
 // Libraries saved beside a downloaded installer under the names of system
-// libraries, and a cabinet library where "%WINDIR%\system32\cabinet.dll"
-// points when WINDIR is unset, are never loaded. Run by the ctest entry
+// libraries, a cabinet library where "%WINDIR%\system32\cabinet.dll"
+// points when WINDIR is unset, and one in the system32 folder of a WINDIR
+// and SYSTEMROOT that the user set (an elevated run inherits the user's
+// environment) are never loaded. Run by the ctest entry
 // end_to_end_planted_libraries, whose WINEDLLOVERRIDES ("name,...=n,b")
 // prefer native copies of exactly the libraries planted here: Wine takes it
 // from the host environment that a process starts with. It names libraries
@@ -782,26 +784,34 @@ TEST_F(EndToEndTest, PlantedLibrariesNeverLoad) {
     names.emplace_back(list.begin() + start, list.begin() + end);
   }
   const std::wstring folder = scratch_.Child(L"planted\\");
-  fs::create_directories(folder + L"%WINDIR%\\system32");
-  fs::create_directories(folder + L"%SYSTEMROOT%\\system32");
+  const std::wstring users_windows = folder + L"windows";
+  for (const std::wstring& system :
+       {folder + L"%WINDIR%", folder + L"%SYSTEMROOT%", users_windows}) {
+    fs::create_directories(system + L"\\system32");
+  }
   const std::wstring planted = TestFile(PLANTED_LIBRARY);
   for (const std::wstring& name : names) {
     CopyOver(planted, folder + name + L".dll");
   }
   CopyOver(planted, folder + L"%WINDIR%\\system32\\cabinet.dll");
   CopyOver(planted, folder + L"%SYSTEMROOT%\\system32\\cabinet.dll");
+  CopyOver(planted, users_windows + L"\\system32\\cabinet.dll");
 
-  ScopedVariable windows_folder(L"WINDIR", nullptr);
-  ScopedVariable system_root(L"SYSTEMROOT", nullptr);
   wchar_t current[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, current);
   ASSERT_TRUE(SetCurrentDirectoryW(folder.c_str()));
   // A planted library that loads leaves "<name>.dll.loaded" beside itself,
   // which the comparison of the folder before and after the run reports.
-  CheckEnding({"planted libraries", CABINET_INSTALLER, L"", L"0", false, false,
-               0, Record::kSuccess, 0, 0x30000, false, {},
-               "install archive:N "},
-              folder + L"installer.exe");
+  for (const wchar_t* windows : {static_cast<const wchar_t*>(nullptr),
+                                 users_windows.c_str()}) {
+    ScopedVariable windows_folder(L"WINDIR", windows);
+    ScopedVariable system_root(L"SYSTEMROOT", windows);
+    CheckEnding({windows == nullptr ? "planted libraries, WINDIR unset"
+                                    : "planted libraries, the user's WINDIR",
+                 CABINET_INSTALLER, L"", L"0", false, false, 0,
+                 Record::kSuccess, 0, 0x30000, false, {}, "install archive:N "},
+                folder + L"installer.exe");
+  }
   SetCurrentDirectoryW(current);
 }
 

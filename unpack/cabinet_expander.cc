@@ -5,7 +5,6 @@
 
 #include "support/bounded_string.h"
 #include "unpack/fdi_interface.h"
-#include "unpack/library_path.h"
 #include "unpack/output_file.h"
 
 namespace installer {
@@ -24,13 +23,6 @@ struct CabinetLibrary {
 };
 
 CabinetLibrary g_cabinet_library;
-
-// Tried in this order; the environment may lack either variable.
-constexpr const wchar_t* kCabinetLibraryCandidates[] = {
-    L"%WINDIR%\\system32\\cabinet.dll",
-    L"%SYSTEMROOT%\\system32\\cabinet.dll",
-    L"C:\\Windows\\system32\\cabinet.dll",
-};
 
 // Cabinet attribute bits that may reach the expanded file: read-only,
 // hidden, system and archive. The execute (0x40) and UTF-8-name (0x80) bits
@@ -88,26 +80,23 @@ void TrackFdiSource(HANDLE handle, HANDLE replacement) {
   }
 }
 
+// From the system folder as the system reports it, and from nowhere else:
+// the run may be elevated, and the environment (WINDIR and SYSTEMROOT among
+// it) is the user's to set, as are the folders the loader would search.
 bool LoadCabinetLibrary() {
   if (g_cabinet_library.module != nullptr) return true;
-  for (const wchar_t* candidate : kCabinetLibraryCandidates) {
-    PathString path;
-    const DWORD count =
-        ExpandEnvironmentStringsW(candidate, path.data(), kPathCapacity);
-    // An unset variable leaves a relative path, which the loader would
-    // resolve beside the installer.
-    if (count < 1 || count > kPathCapacity ||
-        !IsAbsoluteLibraryPath(path.data())) {
-      continue;
-    }
-    const HMODULE module =
-        LoadLibraryExW(path.data(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (module != nullptr) {
-      g_cabinet_library.module = module;
-      return true;
-    }
+  PathString path;
+  const UINT length =
+      GetSystemDirectoryW(path.data(), static_cast<UINT>(kPathCapacity));
+  if (length == 0 || length >= kPathCapacity ||
+      !path.Append(L"\\cabinet.dll")) {
+    return false;
   }
-  return false;
+  const HMODULE module =
+      LoadLibraryExW(path.data(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (module == nullptr) return false;
+  g_cabinet_library.module = module;
+  return true;
 }
 
 template <typename Function>

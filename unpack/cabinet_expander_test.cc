@@ -420,11 +420,10 @@ TEST(CabinetExpanderTest, LoadsTheLibraryOncePerProcess) {
   if (loaded_before) {
     EXPECT_TRUE(calls.library_paths.empty());
   } else {
-    wchar_t expected[MAX_PATH];
-    ExpandEnvironmentStringsW(L"%WINDIR%\\system32\\cabinet.dll", expected,
-                              MAX_PATH);
+    wchar_t system[MAX_PATH];
+    ASSERT_NE(GetSystemDirectoryW(system, MAX_PATH), 0u);
     ASSERT_EQ(calls.library_paths.size(), 1u);
-    EXPECT_EQ(calls.library_paths[0], expected);
+    EXPECT_EQ(calls.library_paths[0], std::wstring(system) + L"\\cabinet.dll");
     EXPECT_EQ(calls.library_flags[0],
               static_cast<DWORD>(LOAD_WITH_ALTERED_SEARCH_PATH));
   }
