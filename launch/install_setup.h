@@ -13,10 +13,13 @@ namespace installer {
 // when the stub has one, the stub's own arguments and, when the saved
 // installer's file name gives one, the referral code. (105, 0) when the
 // setup path or a required piece does not fit; launch failures are 122, 123
-// and 124.
+// and 124. Setup starts in `work_folder` (null: the stub's own current
+// folder), not in the installer's, usually its Downloads folder, which is
+// among the folders a program searches for the libraries it loads.
 RunOutcome RunInstallSetup(const InstallerSettings& settings,
                            const wchar_t* archive_path,
-                           const wchar_t* setup_path, bool archive_compressed);
+                           const wchar_t* setup_path, bool archive_compressed,
+                           const wchar_t* work_folder = nullptr);
 
 }  // namespace installer
 

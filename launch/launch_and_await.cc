@@ -19,7 +19,7 @@ HANDLE g_started_program;
 
 RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
                           uint32_t code_file, uint32_t code_path,
-                          uint32_t code_other) {
+                          uint32_t code_other, const wchar_t* current_folder) {
   STARTUPINFOW startup;
   FillBytes(&startup, 0, sizeof(startup));
   startup.cb = sizeof(startup);
@@ -27,7 +27,8 @@ RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
   FillBytes(&process, 0, sizeof(process));
 
   if (!CreateProcessW(program, command_line, nullptr, nullptr, FALSE,
-                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+                      CREATE_NO_WINDOW, nullptr, current_folder, &startup,
+                      &process)) {
     const DWORD error = GetLastError();
     // For a missing file or folder, what is there at the path tells more
     // than the error, which the code already carries.

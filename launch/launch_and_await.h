@@ -1,6 +1,6 @@
 // Runs one program to its end: started without a window, with the stub's
-// own environment and current folder and no inherited handles, and waited
-// for without a time-out.
+// own environment, in the current folder it is given and with no inherited
+// handles, and waited for without a time-out.
 #ifndef LAUNCH_LAUNCH_AND_AWAIT_H_
 #define LAUNCH_LAUNCH_AND_AWAIT_H_
 
@@ -16,10 +16,12 @@ namespace installer {
 // file, (`code_path`, attribute word) for a missing folder on its path, and
 // (`code_other`, the start's error) otherwise. (107, error) when the wait or
 // the exit code fails. `command_line` is the writable buffer that
-// CreateProcessW may change.
+// CreateProcessW may change. `current_folder` is the program's current
+// folder; null keeps the stub's own.
 RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
                           uint32_t code_file, uint32_t code_path,
-                          uint32_t code_other);
+                          uint32_t code_other,
+                          const wchar_t* current_folder = nullptr);
 
 // True while a program that LaunchAndAwait started has not ended, asked
 // without waiting: what the process knows when it crashes during the wait.

@@ -16,7 +16,8 @@ namespace installer {
 RunOutcome RunSetupSelfUpdate(const InstallerSettings& settings,
                               const wchar_t* patch_path,
                               const wchar_t* new_setup_path,
-                              int32_t* max_delete_attempts) {
+                              int32_t* max_delete_attempts,
+                              const wchar_t* work_folder) {
   PathString installed_setup_path;
   const RunOutcome located = LocateInstalledSetup(
       settings.system_level, settings.app_guid, settings.previous_version,
@@ -34,7 +35,7 @@ RunOutcome RunSetupSelfUpdate(const InstallerSettings& settings,
       installed_setup_path.data(), line.data(),
       static_cast<uint32_t>(ExitCode::SelfUpdateStartFileMissing),
       static_cast<uint32_t>(ExitCode::SelfUpdateStartPathMissing),
-      static_cast<uint32_t>(ExitCode::SelfUpdateStartFailed));
+      static_cast<uint32_t>(ExitCode::SelfUpdateStartFailed), work_folder);
 
   // Whatever the installed setup did with it, the patch has served its
   // purpose once a launch was tried.

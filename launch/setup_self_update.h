@@ -16,11 +16,13 @@ namespace installer {
 // does not fit, 119/120/121 when it cannot be started, 107 when the wait
 // fails. The patch is deleted after every launch attempt, and the attempt
 // count of that deletion is folded into `max_delete_attempts`; an outcome
-// from before the launch leaves the patch in place.
+// from before the launch leaves the patch in place. The installed setup
+// program starts in `work_folder` (null: the stub's own current folder).
 RunOutcome RunSetupSelfUpdate(const InstallerSettings& settings,
                               const wchar_t* patch_path,
                               const wchar_t* new_setup_path,
-                              int32_t* max_delete_attempts);
+                              int32_t* max_delete_attempts,
+                              const wchar_t* work_folder = nullptr);
 
 }  // namespace installer
 

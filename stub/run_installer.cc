@@ -60,7 +60,8 @@ bool FindModuleFolder(HMODULE module, PathString* module_path,
 RunOutcome LaunchSetup(const InstallerSettings& settings, RunState* run) {
   return RunInstallSetup(settings, run->archive_path.data(),
                          run->setup_path.data(),
-                         IsTag(run->archive_type, L"B7"));
+                         IsTag(run->archive_type, L"B7"),
+                         run->work_folder.data());
 }
 
 // Every stage but the final reset of the settings, which RunInstaller does on
@@ -137,7 +138,7 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
     const RunOutcome updated =
         RunSetupSelfUpdate(*settings, run->setup_path.data(),
                            run->new_setup_path.data(),
-                           &run->max_delete_attempts);
+                           &run->max_delete_attempts, run->work_folder.data());
     if (!updated.Succeeded()) {
       // The patch may still be there; it stays, and so does the folder.
       run->setup_path.Clear();

@@ -227,11 +227,20 @@ class EndToEndTest : public ::testing::Test {
   }
 
   // What the stand-in setup programs recorded, one "mode=" per run of one,
-  // and the size of the archive each install run was given.
+  // and the size of the archive each install run was given. Every program
+  // that a run starts starts in its work folder, where the archive or the
+  // patch it is given lies: never in the installer's current folder, which
+  // is among the folders it searches for its libraries.
   std::string SetupRuns(const std::wstring& record_path) {
     std::string runs;
     for (const StandInRun& run : ReadStandInRecord(record_path)) {
       if (run.values.count("exit_code") == 0) continue;
+      std::string given = run["install-archive.path"];
+      if (given == "<absent>") given = run["uncompressed-archive.path"];
+      if (given == "<absent>") given = run["update-setup-exe.path"];
+      EXPECT_EQ(run["current_folder"] + "\\",
+                given.substr(0, given.rfind('\\') + 1))
+          << "the folder a program of the run started in";
       if (run.values.count("mode") != 0) runs += run["mode"];
       if (run.values.count("install-archive.size") != 0) {
         runs += " archive:" + run["install-archive.size"];
@@ -347,8 +356,22 @@ class EndToEndTest : public ::testing::Test {
       }
     } else if (row.record != Record::kNone) {
       const RawValue extra = value(L"InstallerExtraCode1");
-      if (row.hold_archive_ms == nullptr) {
+      // Wine lets go of a program's current folder, which is the work
+      // folder, some tens of milliseconds after the program's end is
+      // signaled (measured: 30 to 110 ms, unloaded): the folder's removal
+      // may then take more attempts, one for each 100 ms it waits, up to a
+      // second of it allowed.
+      const bool folder_lingers = testing_support::UnderWine() &&
+                                  row.record == Record::kSuccess &&
+                                  !row.keep_files && *row.setup_runs != 0;
+      if (row.hold_archive_ms == nullptr && !folder_lingers) {
         EXPECT_EQ(extra.bytes, NumberBytes(row.extra_code));
+      } else if (row.hold_archive_ms == nullptr) {
+        ASSERT_EQ(extra.bytes.size(), sizeof(DWORD));
+        DWORD number = 0;
+        std::memcpy(&number, extra.bytes.data(), sizeof(number));
+        EXPECT_GE(number, row.extra_code);
+        EXPECT_LE(number, row.extra_code + 10);
       } else {
         ASSERT_EQ(extra.bytes.size(), sizeof(DWORD));
         DWORD number = 0;
