@@ -1,0 +1,79 @@
+// Files and folders that the run makes and holds through their handles, so
+// that no name it uses can be made to mean another file: each is made
+// relative to the handle of the folder that holds it, and told from every
+// other file by its identity rather than by its path.
+#ifndef SUPPORT_HELD_FILE_H_
+#define SUPPORT_HELD_FILE_H_
+
+#include <windows.h>
+// After <windows.h>: NtCreateFile's dispositions and options.
+#include <winternl.h>
+#include <stdint.h>
+
+namespace installer {
+
+// What tells one file from every other on the machine: its volume's serial
+// number and its file ID (128 bits where the volume has them, as ReFS does;
+// the 64-bit index otherwise). `known` is false until it has been read.
+struct FileIdentity {
+  uint64_t volume = 0;
+  uint64_t id_low = 0;
+  uint64_t id_high = 0;
+  bool known = false;
+};
+
+// False, with the last error set and `identity` unknown, when the system
+// cannot tell it.
+bool ReadFileIdentity(HANDLE file, FileIdentity* identity);
+
+// True only when both are known and the same.
+bool SameFile(const FileIdentity& left, const FileIdentity& right);
+
+// Makes or opens `name` (one name, never a path) in the folder that `folder`
+// is a handle of, with NtCreateFile and OBJECT_ATTRIBUTES.RootDirectory, so
+// that the name is looked up in that very folder whatever has become of the
+// path it was reached by. `disposition` and `options` are NtCreateFile's
+// (FILE_CREATE, FILE_OPEN; FILE_DIRECTORY_FILE, FILE_OPEN_REPARSE_POINT, ...);
+// the handle is always synchronous, like one from CreateFileW. `descriptor`,
+// when given, is the new object's security. INVALID_HANDLE_VALUE with the
+// Windows error as the last error on failure.
+HANDLE CreateInFolder(HANDLE folder, const wchar_t* name, DWORD access,
+                      DWORD share, DWORD disposition, DWORD options,
+                      PSECURITY_DESCRIPTOR descriptor = nullptr);
+
+// A file of the run's held open, and its identity.
+struct HeldFile {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  FileIdentity identity;
+
+  bool IsHeld() const { return handle != INVALID_HANDLE_VALUE; }
+  // Lets go of the file; its identity stays, so that its removal can tell
+  // it from whatever may take its name afterwards.
+  void Release();
+};
+
+// Turns `writer`, the handle through which the run made and wrote the file
+// `name` in `folder` (shared for reading at most, so that nobody could
+// rename it meanwhile), into a hold that shares reading only, and closes
+// `writer`: from then on nobody may write, rename or delete the file, and
+// programs may still read or run it. The file is opened again by its name
+// in the held folder and must prove to be the one written. False, with the
+// last error set and nothing held, when it cannot be held (a writer that
+// got in between: ERROR_SHARING_VIOLATION) or another file has taken its
+// name (ERROR_FILE_INVALID).
+bool HoldWrittenFile(HANDLE* writer, HANDLE folder, const wchar_t* name,
+                     HeldFile* held);
+
+// Holds the file at `name` in `folder` that someone else made, shared for
+// reading only, when it is a plain file and no link. False with the last
+// error set otherwise.
+bool HoldFoundFile(HANDLE folder, const wchar_t* name, HeldFile* held);
+
+// Whether the object at `path` (opened as itself, never through a link) is
+// the one `identity` names. Opening it needs no right that a sharing mode
+// could refuse.
+bool PathNamesFile(const wchar_t* path, const FileIdentity& identity);
+
+}  // namespace installer
+
+#endif  // SUPPORT_HELD_FILE_H_
