@@ -41,7 +41,8 @@ void AppendSavedInstallerReferral(CommandLineString* line) {
 RunOutcome RunInstallSetup(const InstallerSettings& settings,
                            const wchar_t* archive_path,
                            const wchar_t* setup_path, bool archive_compressed,
-                           const wchar_t* work_folder) {
+                           const wchar_t* work_folder,
+                           HeldFile* setup_hold) {
   PathString program;
   if (!program.Copy(setup_path)) {
     return MakeOutcome(ExitCode::CommandLineTooLong);
@@ -58,7 +59,7 @@ RunOutcome RunInstallSetup(const InstallerSettings& settings,
                         static_cast<uint32_t>(ExitCode::SetupStartFileMissing),
                         static_cast<uint32_t>(ExitCode::SetupStartPathMissing),
                         static_cast<uint32_t>(ExitCode::SetupStartFailed),
-                        work_folder);
+                        work_folder, setup_hold);
 }
 
 }  // namespace installer

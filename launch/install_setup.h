@@ -5,6 +5,7 @@
 
 #include "stub/installer_settings.h"
 #include "stub/run_outcome.h"
+#include "support/held_file.h"
 
 namespace installer {
 
@@ -16,10 +17,13 @@ namespace installer {
 // and 124. Setup starts in `work_folder` (null: the stub's own current
 // folder), not in the installer's, usually its Downloads folder, which is
 // among the folders a program searches for the libraries it loads.
+// `setup_hold`, the run's hold of the setup program, is let go once setup
+// has been started (LaunchAndAwait).
 RunOutcome RunInstallSetup(const InstallerSettings& settings,
                            const wchar_t* archive_path,
                            const wchar_t* setup_path, bool archive_compressed,
-                           const wchar_t* work_folder = nullptr);
+                           const wchar_t* work_folder = nullptr,
+                           HeldFile* setup_hold = nullptr);
 
 }  // namespace installer
 

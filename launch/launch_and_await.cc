@@ -19,16 +19,29 @@ HANDLE g_started_program;
 
 RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
                           uint32_t code_file, uint32_t code_path,
-                          uint32_t code_other, const wchar_t* current_folder) {
+                          uint32_t code_other, const wchar_t* current_folder,
+                          HeldFile* program_hold) {
   STARTUPINFOW startup;
   FillBytes(&startup, 0, sizeof(startup));
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process;
   FillBytes(&process, 0, sizeof(process));
 
-  if (!CreateProcessW(program, command_line, nullptr, nullptr, FALSE,
-                      CREATE_NO_WINDOW, nullptr, current_folder, &startup,
-                      &process)) {
+  // The path is looked up once more by CreateProcessW; it must lead to the
+  // file the run holds, which nobody can rename or change meanwhile.
+  if (program_hold != nullptr && program_hold->identity.known &&
+      !PathNamesFile(program, program_hold->identity)) {
+    program_hold->Release();
+    return RunOutcome{code_other, ERROR_FILE_INVALID};
+  }
+  const BOOL started =
+      CreateProcessW(program, command_line, nullptr, nullptr, FALSE,
+                     CREATE_NO_WINDOW, nullptr, current_folder, &startup,
+                     &process);
+  const DWORD start_error = GetLastError();
+  if (program_hold != nullptr) program_hold->Release();
+  SetLastError(start_error);
+  if (!started) {
     const DWORD error = GetLastError();
     // For a missing file or folder, what is there at the path tells more
     // than the error, which the code already carries.

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "stub/run_outcome.h"
+#include "support/held_file.h"
 
 namespace installer {
 
@@ -17,11 +18,16 @@ namespace installer {
 // (`code_other`, the start's error) otherwise. (107, error) when the wait or
 // the exit code fails. `command_line` is the writable buffer that
 // CreateProcessW may change. `current_folder` is the program's current
-// folder; null keeps the stub's own.
+// folder; null keeps the stub's own. `program_hold`, when given, is the
+// run's hold of the program file, shared for reading only: the program
+// starts only if `program` still names that file, and the hold is let go
+// once CreateProcessW has returned, the image then mapped (otherwise
+// (`code_other`, ERROR_FILE_INVALID), with nothing started).
 RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
                           uint32_t code_file, uint32_t code_path,
                           uint32_t code_other,
-                          const wchar_t* current_folder = nullptr);
+                          const wchar_t* current_folder = nullptr,
+                          HeldFile* program_hold = nullptr);
 
 // True while a program that LaunchAndAwait started has not ended, asked
 // without waiting: what the process knows when it crashes during the wait.

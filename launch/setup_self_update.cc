@@ -17,7 +17,8 @@ RunOutcome RunSetupSelfUpdate(const InstallerSettings& settings,
                               const wchar_t* patch_path,
                               const wchar_t* new_setup_path,
                               int32_t* max_delete_attempts,
-                              const wchar_t* work_folder) {
+                              const wchar_t* work_folder,
+                              HeldFile* patch_hold) {
   PathString installed_setup_path;
   const RunOutcome located = LocateInstalledSetup(
       settings.system_level, settings.app_guid, settings.previous_version,
@@ -40,7 +41,12 @@ RunOutcome RunSetupSelfUpdate(const InstallerSettings& settings,
   // Whatever the installed setup did with it, the patch has served its
   // purpose once a launch was tried.
   int32_t attempts = 0;
-  RemoveWithRetries(patch_path, &attempts);
+  const FileIdentity* patch = nullptr;
+  if (patch_hold != nullptr) {
+    patch_hold->Release();
+    patch = &patch_hold->identity;
+  }
+  RemoveWithRetries(patch_path, &attempts, patch);
   FoldAttemptCount(attempts, max_delete_attempts);
   return outcome;
 }

@@ -8,6 +8,7 @@
 
 #include "stub/installer_settings.h"
 #include "stub/run_outcome.h"
+#include "support/held_file.h"
 
 namespace installer {
 
@@ -18,11 +19,14 @@ namespace installer {
 // count of that deletion is folded into `max_delete_attempts`; an outcome
 // from before the launch leaves the patch in place. The installed setup
 // program starts in `work_folder` (null: the stub's own current folder).
+// `patch_hold`, the run's hold of the patch, is let go after the launch,
+// and the patch is then removed only while it is still the file it names.
 RunOutcome RunSetupSelfUpdate(const InstallerSettings& settings,
                               const wchar_t* patch_path,
                               const wchar_t* new_setup_path,
                               int32_t* max_delete_attempts,
-                              const wchar_t* work_folder = nullptr);
+                              const wchar_t* work_folder = nullptr,
+                              HeldFile* patch_hold = nullptr);
 
 }  // namespace installer
 

@@ -20,6 +20,9 @@ using NtCreateFileFunction = NTSTATUS NTAPI(
     ULONG extended_length);
 using StatusToErrorFunction = ULONG NTAPI(NTSTATUS status);
 
+// STATUS_OBJECT_NAME_COLLISION.
+constexpr NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035);
+
 template <typename Function>
 Function* NtdllFunction(const char* name) {
   // Looked up, not imported: the stub links no ntdll import, as its import
@@ -93,7 +96,12 @@ HANDLE CreateInFolder(HANDLE folder, const wchar_t* name, DWORD access,
              nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
              options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (status < 0) {
-    SetLastError(to_error(status));
+    // A name that exists is told as CreateFileW tells it for a file (and
+    // CreateDirectoryW for a folder), not as the status's own mapping.
+    SetLastError(status == kNameCollision &&
+                         (options & FILE_DIRECTORY_FILE) == 0
+                     ? ERROR_FILE_EXISTS
+                     : to_error(status));
     return INVALID_HANDLE_VALUE;
   }
   return handle;

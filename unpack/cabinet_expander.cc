@@ -37,7 +37,18 @@ constexpr INT_PTR kFdiAbort = -1;
 constexpr int kMaxFdiSources = 4;
 
 struct ExpansionContext {
+  // The work folder, held, in which the cabinet lies and the destination is
+  // made; both are reached only through it.
+  HANDLE folder;
+  // The destination's name in `folder`.
   const wchar_t* destination;
+  // The cabinet's name in `folder`, and the file the run made there.
+  const wchar_t* cabinet_name;
+  FileIdentity cabinet;
+  // The cabinet's folder and name as FDICopy was given them (UTF-8): the one
+  // file that FDI may open is the one they spell.
+  const char* fdi_folder;
+  const char* fdi_name;
   // The stub's own handle to the destination; it outlives FDI's, so that a
   // finished file can be flushed and an unfinished one deleted.
   OutputFile file;
@@ -58,9 +69,6 @@ struct ExpansionContext {
   bool aborted;
   // The destination holds the last file of the cabinet, whole.
   uint8_t completed;
-  // This expansion has created the destination: only then may a later file
-  // of the cabinet replace it.
-  bool made_destination;
 };
 
 // FDI's open, write and close callbacks carry no user value: they reach the
@@ -178,6 +186,19 @@ void SetStoredInformation(const ExpansionContext& context) {
 
 INT_PTR AsFdiFile(HANDLE handle) { return reinterpret_cast<INT_PTR>(handle); }
 
+// Whether `name` is the cabinet's folder followed by its name, as FDICopy
+// was given them and joins them to open the cabinet.
+bool SpellsCabinet(const char* name, const ExpansionContext* context) {
+  const char* rest = name;
+  for (const char* unit = context->fdi_folder; *unit != 0; ++unit, ++rest) {
+    if (*rest != *unit) return false;
+  }
+  for (const char* unit = context->fdi_name; *unit != 0; ++unit, ++rest) {
+    if (*rest != *unit) return false;
+  }
+  return *rest == 0;
+}
+
 extern "C" {
 
 void* __cdecl FdiAlloc(ULONG size) {
@@ -187,25 +208,27 @@ void* __cdecl FdiAlloc(ULONG size) {
 void __cdecl FdiFree(void* block) { HeapFree(GetProcessHeap(), 0, block); }
 
 INT_PTR __cdecl FdiOpen(char* name, int open_flags, int /*mode*/) {
-  const int units = MultiByteToWideChar(CP_UTF8, 0, name, -1, nullptr, 0);
-  if (units <= 0) return AsFdiFile(INVALID_HANDLE_VALUE);
-  wchar_t* wide = static_cast<wchar_t*>(HeapAlloc(
-      GetProcessHeap(), 0, static_cast<SIZE_T>(units) * sizeof(wchar_t)));
-  if (wide == nullptr) return AsFdiFile(INVALID_HANDLE_VALUE);
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  if (MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, units) == units) {
-    DWORD access = GENERIC_READ;
-    if ((open_flags & kFdiOpenReadWrite) != 0) {
-      access = GENERIC_READ | GENERIC_WRITE;
-    } else if ((open_flags & kFdiOpenWriteOnly) != 0) {
-      access = GENERIC_WRITE;
-    }
-    const DWORD disposition =
-        (open_flags & kFdiOpenCreate) != 0 ? CREATE_ALWAYS : OPEN_EXISTING;
-    handle = CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                         nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // FDI asks for files by name; the one it gets is the cabinet the run made
+  // and holds, opened again through the held work folder and proven to be
+  // that file, for reading. A name that leads anywhere else, a next cabinet
+  // or a file to write, is refused.
+  ExpansionContext* context = g_expansion;
+  if (context == nullptr ||
+      (open_flags & (kFdiOpenReadWrite | kFdiOpenWriteOnly | kFdiOpenCreate)) !=
+          0 ||
+      !SpellsCabinet(name, context)) {
+    return AsFdiFile(INVALID_HANDLE_VALUE);
   }
-  HeapFree(GetProcessHeap(), 0, wide);
+  HANDLE handle = CreateInFolder(
+      context->folder, context->cabinet_name, GENERIC_READ, FILE_SHARE_READ,
+      FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+  FileIdentity found;
+  if (handle != INVALID_HANDLE_VALUE &&
+      (!ReadFileIdentity(handle, &found) ||
+       !SameFile(found, context->cabinet))) {
+    CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+  }
   if (handle != INVALID_HANDLE_VALUE) {
     TrackFdiSource(INVALID_HANDLE_VALUE, handle);
   }
@@ -258,10 +281,12 @@ INT_PTR __cdecl FdiNotify(FdiNotificationType type,
       context->completed = 0;
       context->write_failed = false;
       context->announced_size = static_cast<uint32_t>(notification->size);
+      // The destination is made once, new; a later file of the cabinet
+      // empties it through the handle held, never through its name again.
       HANDLE duplicate = INVALID_HANDLE_VALUE;
-      if (context->file.Open(context->destination,
-                             context->made_destination)) {
-        context->made_destination = true;
+      if (context->file.IsOpen() ? context->file.Truncate()
+                                 : context->file.Open(context->folder,
+                                                      context->destination)) {
         duplicate = context->file.Duplicate();
       }
       if (duplicate == INVALID_HANDLE_VALUE) {
@@ -326,8 +351,9 @@ void AbandonCabinetExpansion() {
   context->file.Close();
 }
 
-bool CabinetExpander(const wchar_t* cabinet_path,
-                     const wchar_t* destination_path) {
+bool CabinetExpander(const wchar_t* cabinet_path, const HeldFile& cabinet,
+                     HANDLE folder, const wchar_t* destination_name,
+                     HeldFile* expanded) {
   if (!LoadCabinetLibrary()) return false;
   if (!LookUpEntryPoints()) return false;
 
@@ -358,7 +384,12 @@ bool CabinetExpander(const wchar_t* cabinet_path,
   }
 
   ExpansionContext context;
-  context.destination = destination_path;
+  context.folder = folder;
+  context.destination = destination_name;
+  context.cabinet_name = cabinet_path + separator + 1;
+  context.cabinet = cabinet.identity;
+  context.fdi_folder = cabinet_folder;
+  context.fdi_name = cabinet_name;
   context.fdi_file = INVALID_HANDLE_VALUE;
   context.announced_size = 0;
   context.dos_date = 0;
@@ -367,7 +398,6 @@ bool CabinetExpander(const wchar_t* cabinet_path,
   context.write_failed = false;
   context.aborted = false;
   context.completed = 0;
-  context.made_destination = false;
   for (HANDLE& source : context.fdi_sources) source = INVALID_HANDLE_VALUE;
   g_expansion = &context;
   const bool copied =
@@ -380,10 +410,12 @@ bool CabinetExpander(const wchar_t* cabinet_path,
   // Both the library and the stub must find the expansion complete: Wine's
   // library reports a file finished before it notices damage further on,
   // and ignores the stub's abort answers.
-  const bool expanded = copied && context.completed == 1;
-  if (expanded) {
+  bool whole = copied && context.completed == 1;
+  if (whole) {
     SetStoredInformation(context);
     FlushFileBuffers(context.file.Handle());
+    // Held for reading only from here until setup has been started.
+    whole = context.file.Hold(expanded);
   } else if (context.file.IsOpen()) {
     context.file.MarkDeleteOnClose();
   }
@@ -392,7 +424,7 @@ bool CabinetExpander(const wchar_t* cabinet_path,
 
   FreeHeapBlock(cabinet_name);
   FreeHeapBlock(cabinet_folder);
-  return expanded;
+  return whole;
 }
 
 }  // namespace installer

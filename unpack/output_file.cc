@@ -9,35 +9,42 @@ constexpr uint64_t kWriteChunk = 0x800000;
 
 }  // namespace
 
-OutputFile::OutputFile() : handle_(INVALID_HANDLE_VALUE) {}
+OutputFile::OutputFile() : folder_(nullptr), handle_(INVALID_HANDLE_VALUE) {}
 
-bool OutputFile::Open(const wchar_t* path, bool replace) {
+bool OutputFile::Open(HANDLE folder, const wchar_t* name) {
   Close();
-  if (!path_.Copy(path)) {
+  if (!name_.Copy(name)) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
-  // DELETE is what MarkDeleteOnClose needs; nobody else may read or write
-  // the file while it is being made. A new file is created as new: a file
-  // found at the name is none of the run's, and nothing of the run's is
-  // written into it. Opening with CREATE_ALWAYS would also truncate even a
-  // file just made, and a file system may then write a truncated file back
-  // the moment it is closed (ext4 does, under Wine).
-  const DWORD flags = FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL;
-  handle_ = CreateFileW(path_.data(), GENERIC_WRITE | DELETE,
-                        FILE_SHARE_DELETE, nullptr, CREATE_NEW, flags,
-                        nullptr);
-  if (handle_ == INVALID_HANDLE_VALUE && replace &&
-      GetLastError() == ERROR_FILE_EXISTS) {
-    handle_ = CreateFileW(path_.data(), GENERIC_WRITE | DELETE,
-                          FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS, flags,
-                          nullptr);
-  }
+  // DELETE is what MarkDeleteOnClose needs; nobody else may read, write,
+  // rename or delete the file while it is being made. A new file is
+  // created as new, never through a link.
+  handle_ = CreateInFolder(folder, name_.data(),
+                           GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0,
+                           FILE_CREATE,
+                           FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY |
+                               FILE_OPEN_REPARSE_POINT);
   if (handle_ == INVALID_HANDLE_VALUE) {
-    path_.Clear();
+    name_.Clear();
     return false;
   }
+  folder_ = folder;
   return true;
+}
+
+bool OutputFile::Truncate() {
+  if (!IsOpen()) return false;
+  LARGE_INTEGER start = {};
+  return SetFilePointerEx(handle_, start, nullptr, FILE_BEGIN) &&
+         SetEndOfFile(handle_);
+}
+
+bool OutputFile::Hold(HeldFile* held) {
+  if (!IsOpen()) return false;
+  const bool holding = HoldWrittenFile(&handle_, folder_, name_.data(), held);
+  Close();
+  return holding;
 }
 
 HANDLE OutputFile::Duplicate() const {
@@ -71,7 +78,8 @@ void OutputFile::Close() {
     handle_ = INVALID_HANDLE_VALUE;
     CloseHandle(handle);
   }
-  path_.Clear();
+  folder_ = nullptr;
+  name_.Clear();
 }
 
 bool WriteWhole(HANDLE file, const void* data, DWORD size) {
@@ -89,9 +97,10 @@ bool WriteWhole(HANDLE file, const void* data, DWORD size) {
   return true;
 }
 
-bool WriteBlockToFile(const void* data, uint64_t size, const wchar_t* path) {
+bool WriteBlockToFile(const void* data, uint64_t size, HANDLE folder,
+                      const wchar_t* name, HeldFile* held) {
   OutputFile file;
-  if (!file.Open(path)) return false;
+  if (!file.Open(folder, name)) return false;
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   for (uint64_t offset = 0; offset < size;) {
     const uint64_t left = size - offset;
@@ -103,6 +112,7 @@ bool WriteBlockToFile(const void* data, uint64_t size, const wchar_t* path) {
     }
     offset += chunk;
   }
+  if (held != nullptr) return file.Hold(held);
   file.Close();
   return true;
 }

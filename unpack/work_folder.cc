@@ -43,10 +43,11 @@ constexpr wchar_t kElevatedLabel[] = L"S:(ML;OICI;NW;;;HI)";
 }  // namespace
 
 bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
-                      RunOutcome* outcome, HANDLE* held,
-                      FileIdentity* identity) {
-  if (held != nullptr) *held = INVALID_HANDLE_VALUE;
-  if (identity != nullptr) *identity = FileIdentity();
+                      RunOutcome* outcome, HeldFile* held) {
+  if (held != nullptr) {
+    held->Release();
+    held->identity = FileIdentity();
+  }
   *outcome = MakeOutcome(ExitCode::PathTooLong);
   if (!work_folder->Copy(executable_folder) || !work_folder->Append(L"KV_")) {
     return false;
@@ -90,9 +91,9 @@ bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
         parent, folder_name, kHeldFolderAccess, kHeldFolderSharing, FILE_CREATE,
         FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, descriptor);
     if (folder == INVALID_HANDLE_VALUE) continue;
-    if (identity != nullptr) ReadFileIdentity(folder, identity);
     if (held != nullptr) {
-      *held = folder;
+      held->handle = folder;
+      ReadFileIdentity(folder, &held->identity);
     } else {
       CloseHandle(folder);
     }

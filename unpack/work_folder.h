@@ -21,13 +21,11 @@ namespace installer {
 // handle of `executable_folder`, shared for reading and writing but not for
 // deletion: for as long as it is held nobody can rename it, nor put a link
 // or junction at its path, so every name made in it stays inside it. `held`
-// receives that handle (else INVALID_HANDLE_VALUE; without `held` it is
-// closed at once) and `identity`, when given, the folder's. A name that
-// exists, whatever it is, counts as a failed attempt. The caller closes the
-// handle.
+// receives that handle and the folder's identity (nothing on failure;
+// without `held` the folder is let go at once). A name that exists,
+// whatever it is, counts as a failed attempt. The caller lets go of it.
 bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
-                      RunOutcome* outcome, HANDLE* held = nullptr,
-                      FileIdentity* identity = nullptr);
+                      RunOutcome* outcome, HeldFile* held = nullptr);
 
 // `descriptor` stays null when the volume keeps no ACLs (or cannot tell);
 // otherwise the caller frees it with LocalFree. An elevated run's descriptor

@@ -242,14 +242,13 @@ TEST(WorkFolderTest, CreatesProtectedFolderBesideExecutable) {
   CreateScript script;
   PathString work_folder;
   RunOutcome outcome = MakeOutcome(ExitCode::SetupStartFailed);
-  HANDLE held = INVALID_HANDLE_VALUE;
-  FileIdentity identity;
+  HeldFile held;
   bool created = false;
   {
     PatchedCreation patch(&script);
     ASSERT_TRUE(patch.applied());
     created = CreateWorkFolder(folder.path().c_str(), &work_folder, &outcome,
-                               &held, &identity);
+                               &held);
   }
   ASSERT_TRUE(created);
   EXPECT_EQ(outcome.exit_code, 0u);
@@ -284,7 +283,7 @@ TEST(WorkFolderTest, CreatesProtectedFolderBesideExecutable) {
 
   // While held, the folder cannot be moved away; its identity is the one
   // found at its path.
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(held.IsHeld());
   const HANDLE found =
       CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -293,11 +292,11 @@ TEST(WorkFolderTest, CreatesProtectedFolderBesideExecutable) {
   FileIdentity at_path;
   EXPECT_TRUE(ReadFileIdentity(found, &at_path));
   CloseHandle(found);
-  EXPECT_TRUE(SameFile(identity, at_path));
+  EXPECT_TRUE(SameFile(held.identity, at_path));
   const std::wstring moved = folder.Child(L"moved");
   EXPECT_FALSE(MoveFileW(work_folder.data(), moved.c_str()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  CloseHandle(held);
+  held.Release();
 }
 
 // What only Windows can show: the folder on disk keeps the protected DACL
