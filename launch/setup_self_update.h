@@ -15,7 +15,10 @@ namespace installer {
 // Returns the installed setup's exit code (0: the new setup program is at
 // `new_setup_path`), or 110/111 when it cannot be located, 105 when the line
 // does not fit, 119/120/121 when it cannot be started, 107 when the wait
-// fails. The patch is deleted after every launch attempt, and the attempt
+// fails. An elevated run that is not system-level starts no installed setup
+// program, which it would find through the user's own registry values at a
+// path the user can write: (121, ERROR_ACCESS_DENIED), as a start that
+// failed. The patch is deleted after every launch attempt, and the attempt
 // count of that deletion is folded into `max_delete_attempts`; an outcome
 // from before the launch leaves the patch in place. The installed setup
 // program starts in `work_folder` (null: the stub's own current folder).

@@ -210,19 +210,27 @@ struct Ending {
   // What the stand-in setup does to the run while it runs (its
   // STAND_IN_SETUP_TRICK); null: nothing.
   const wchar_t* setup_trick = nullptr;
+  // The row holds only for a run of this kind (an elevated run starts no
+  // installed setup program that per-user values name); another row holds
+  // for the other kind.
+  enum class RunsAs { kEither, kElevated, kStandardUser } runs_as =
+      RunsAs::kEither;
 };
+using RunsAs = Ending::RunsAs;
 
 class EndToEndTest : public ::testing::Test {
  protected:
   // Registers a copy of the stand-in setup as the installed product's setup
   // program, quoted as the product writes it.
-  void RegisterInstalledSetup() {
+  void RegisterInstalledSetup(bool system_level) {
     const std::wstring installed = installed_folder_.Child(L"setup.exe");
     CopyOver(TestFile(STAND_IN_SETUP_EXE), installed);
-    ASSERT_EQ(RunProgram(installed, L"--register-installed " +
-                                        kClientState.substr(
-                                            kClientState.rfind(L'\\') + 1) +
-                                        L" --quoted"),
+    ASSERT_EQ(RunProgram(installed,
+                         L"--register-installed " +
+                             kClientState.substr(kClientState.rfind(L'\\') +
+                                                 1) +
+                             L" --quoted" +
+                             (system_level ? L" --system-level" : L"")),
               0u);
   }
 
@@ -273,7 +281,7 @@ class EndToEndTest : public ::testing::Test {
       cleanup_value->SetRaw(L"KorvelInstallerCleanup", REG_SZ,
                             TextBytes(L"0", true));
     }
-    if (row.installed_setup) RegisterInstalledSetup();
+    if (row.installed_setup) RegisterInstalledSetup(row.system_level);
     const std::wstring record = records_.Child(L"setup-record.txt");
     fs::remove(record);
     fs::create_directories(fs::path(path).parent_path());
@@ -419,7 +427,17 @@ TEST_F(EndToEndTest, EveryEndingLeavesOnlyItsRecord) {
        {L"KORVEL.PACKED.7Z", L"setup.exe"}, "install archive:N "},
       {"setup patch, installed setup program", PATCH_INSTALLER, L"", L"0",
        false, true, 0, Record::kSuccess, 0, 0x30000, false, {},
-       "self-update install archive:N "},
+       "self-update install archive:N ", false, nullptr, nullptr, nullptr,
+       RunsAs::kStandardUser},
+      // Elevated, the run starts no setup program that the user's own
+      // values name: the start is refused, and the patch goes.
+      {"setup patch, per-user installed setup program, elevated run",
+       PATCH_INSTALLER, L"", L"0", false, true, 121, Record::kFailure, 121,
+       ERROR_ACCESS_DENIED, false, {}, "", false, nullptr, nullptr, nullptr,
+       RunsAs::kElevated},
+      {"setup patch, system-level installed setup program", PATCH_INSTALLER,
+       L"--system-level", L"0", false, true, 0, Record::kSuccess, 0, 0x30000,
+       false, {}, "self-update install archive:N ", true},
       // The patch stays, so the folder cannot go either.
       {"setup patch, nothing installed", PATCH_INSTALLER, L"", L"0", false,
        false, 110, Record::kFailure, 110, ERROR_FILE_NOT_FOUND, true,
@@ -444,9 +462,14 @@ TEST_F(EndToEndTest, EveryEndingLeavesOnlyItsRecord) {
   // A system-level run records in HKLM, which only an administrator's
   // elevated run may write (under Wine every run is one).
   bool machine_rows_skipped = false;
+  const bool elevated = testing_support::Elevated();
   for (const Ending& row : rows) {
-    if (row.system_level && !testing_support::Elevated()) {
+    if (row.system_level && !elevated) {
       machine_rows_skipped = true;
+      continue;
+    }
+    if ((row.runs_as == RunsAs::kElevated && !elevated) ||
+        (row.runs_as == RunsAs::kStandardUser && elevated)) {
       continue;
     }
     CheckEnding(row, scratch_.Child(L"installer.exe"));
@@ -734,13 +757,16 @@ TEST_F(EndToEndTest, ProgramPathOf259CharactersIsAccepted) {
 // that every file fits such a folder: even the new setup program that the
 // installed one builds from a patch, whose path the run checks last.
 TEST_F(EndToEndTest, DeepestFolderAWorkFolderFitsBeside) {
+  // An elevated run starts only a system-level installed setup program.
+  const bool machine = testing_support::Elevated();
+  const wchar_t* arguments = machine ? L"--system-level" : L"";
   CheckEnding({"work folder of 247 characters", SHORT_NAMES_PATCH_INSTALLER,
-               L"", L"0", false, true, 0, Record::kSuccess, 0, 0x30000, false,
-               {}, "self-update install archive:N "},
+               arguments, L"0", false, true, 0, Record::kSuccess, 0, 0x30000,
+               false, {}, "self-update install archive:N ", machine},
               PathOfLength(scratch_.path(), 235, 240));
   CheckEnding({"work folder of 248 characters", SHORT_NAMES_PATCH_INSTALLER,
-               L"", L"0", false, true, 108, Record::kNone, 0, 0, false, {},
-               ""},
+               arguments, L"0", false, true, 108, Record::kNone, 0, 0, false,
+               {}, "", machine},
               PathOfLength(scratch_.path(), 236, 241));
 }
 

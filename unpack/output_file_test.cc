@@ -214,7 +214,8 @@ TEST(OutputFileTest, OpenMakesNewFileAndKeepsOthersOut) {
   EXPECT_EQ(std::wstring(file.name()), L"setup.exe");
   EXPECT_TRUE(WriteWhole(file.Handle(), "written", 7));
 
-  for (DWORD access : {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}, DWORD{DELETE}}) {
+  for (DWORD access :
+       {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}, DWORD{DELETE}}) {
     HANDLE other =
         CreateFileW(path.c_str(), access,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

@@ -13,6 +13,7 @@
 #include "gtest/gtest.h"
 #include "support/elevation.h"
 #include "testing/import_patch.h"
+#include "testing/integrity_level.h"
 #include "testing/noisy_close.h"
 #include "testing/test_paths.h"
 
@@ -21,6 +22,7 @@ namespace {
 
 using testing_support::FileExists;
 using testing_support::ImportPatch;
+using testing_support::IntegrityLevelDouble;
 using testing_support::LookupPatch;
 using testing_support::ScratchFolder;
 
@@ -238,65 +240,76 @@ std::vector<std::wstring> Children(const std::wstring& folder) {
 }
 
 TEST(WorkFolderTest, CreatesProtectedFolderBesideExecutable) {
-  ScratchFolder folder(L"work");
-  CreateScript script;
-  PathString work_folder;
-  RunOutcome outcome = MakeOutcome(ExitCode::SetupStartFailed);
-  HeldFile held;
-  bool created = false;
-  {
-    PatchedCreation patch(&script);
-    ASSERT_TRUE(patch.applied());
-    created = CreateWorkFolder(folder.path().c_str(), &work_folder, &outcome,
-                               &held);
+  // A standard user's run and an elevated one: only the latter labels its
+  // folder. (Under Wine every run is elevated; the double makes the other.)
+  for (const DWORD level : {DWORD{SECURITY_MANDATORY_MEDIUM_RID},
+                            DWORD{SECURITY_MANDATORY_HIGH_RID}}) {
+    SCOPED_TRACE(level);
+    ScratchFolder folder(L"work");
+    CreateScript script;
+    PathString work_folder;
+    RunOutcome outcome = MakeOutcome(ExitCode::SetupStartFailed);
+    HeldFile held;
+    bool created = false;
+    {
+      IntegrityLevelDouble token(level);
+      ASSERT_TRUE(token.applied());
+      PatchedCreation patch(&script);
+      ASSERT_TRUE(patch.applied());
+      created = CreateWorkFolder(folder.path().c_str(), &work_folder, &outcome,
+                                 &held);
+    }
+    ASSERT_TRUE(created);
+    EXPECT_EQ(outcome.exit_code, 0u);
+    EXPECT_EQ(outcome.windows_error, 0u);
+    const std::wstring path = work_folder.data();
+    ASSERT_EQ(path.compare(0, folder.path().size(), folder.path()), 0);
+    EXPECT_TRUE(IsWorkFolderName(path.substr(folder.path().size()))) << path;
+    EXPECT_NE(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+
+    // Made new, relative to the installer's folder, and held by that call:
+    // shared for reading and writing, not for deletion, never through a link.
+    ASSERT_EQ(script.calls.size(), 1u);
+    const CreateCall& call = script.calls[0];
+    EXPECT_TRUE(call.relative);
+    EXPECT_EQ(folder.path() + call.name + L"\\", path);
+    EXPECT_EQ(call.disposition, static_cast<ULONG>(FILE_CREATE));
+    constexpr ULONG kNewFolderOnly =
+        FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT;
+    EXPECT_EQ(call.options & kNewFolderOnly, kNewFolderOnly);
+    EXPECT_EQ(call.share,
+              static_cast<ULONG>(FILE_SHARE_READ | FILE_SHARE_WRITE));
+    EXPECT_EQ(call.access & DELETE, 0u);
+    ASSERT_TRUE(call.has_descriptor);
+    // Under Wine the token's owner (a group) differs from its user, so this
+    // also tells TokenOwner from TokenUser.
+    const std::wstring owner = TokenOwnerSid();
+    ASSERT_FALSE(owner.empty());
+    const std::wstring expected = kSecurityPrefix + owner + L")";
+    EXPECT_EQ(call.dacl_text.substr(0, call.dacl_text.find(L'(')),
+              expected.substr(0, expected.find(L'(')));
+    EXPECT_TRUE(SameAces(call.dacl_text, expected))
+        << std::filesystem::path(call.dacl_text).string();
+    EXPECT_EQ(call.label, level == SECURITY_MANDATORY_HIGH_RID ? L"ML;3;1;3000"
+                                                                : L"");
+
+    // While held, the folder cannot be moved away; its identity is the one
+    // found at its path.
+    ASSERT_TRUE(held.IsHeld());
+    const HANDLE found = CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(found, INVALID_HANDLE_VALUE);
+    FileIdentity at_path;
+    EXPECT_TRUE(ReadFileIdentity(found, &at_path));
+    CloseHandle(found);
+    EXPECT_TRUE(SameFile(held.identity, at_path));
+    const std::wstring moved = folder.Child(L"moved");
+    EXPECT_FALSE(MoveFileW(work_folder.data(), moved.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    held.Release();
   }
-  ASSERT_TRUE(created);
-  EXPECT_EQ(outcome.exit_code, 0u);
-  EXPECT_EQ(outcome.windows_error, 0u);
-  const std::wstring path = work_folder.data();
-  ASSERT_EQ(path.compare(0, folder.path().size(), folder.path()), 0);
-  EXPECT_TRUE(IsWorkFolderName(path.substr(folder.path().size()))) << path;
-  EXPECT_NE(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
-
-  // Made new, relative to the installer's folder, and held by that call:
-  // shared for reading and writing, not for deletion, never through a link.
-  ASSERT_EQ(script.calls.size(), 1u);
-  const CreateCall& call = script.calls[0];
-  EXPECT_TRUE(call.relative);
-  EXPECT_EQ(folder.path() + call.name + L"\\", path);
-  EXPECT_EQ(call.disposition, static_cast<ULONG>(FILE_CREATE));
-  EXPECT_EQ(call.options & (FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT),
-            static_cast<ULONG>(FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT));
-  EXPECT_EQ(call.share, static_cast<ULONG>(FILE_SHARE_READ | FILE_SHARE_WRITE));
-  EXPECT_EQ(call.access & DELETE, 0u);
-  ASSERT_TRUE(call.has_descriptor);
-  // Under Wine the token's owner (a group) differs from its user, so this
-  // also tells TokenOwner from TokenUser.
-  const std::wstring owner = TokenOwnerSid();
-  ASSERT_FALSE(owner.empty());
-  const std::wstring expected = kSecurityPrefix + owner + L")";
-  EXPECT_EQ(call.dacl_text.substr(0, call.dacl_text.find(L'(')),
-            expected.substr(0, expected.find(L'(')));
-  EXPECT_TRUE(SameAces(call.dacl_text, expected))
-      << std::filesystem::path(call.dacl_text).string();
-  EXPECT_EQ(call.label, ExpectedLabel());
-
-  // While held, the folder cannot be moved away; its identity is the one
-  // found at its path.
-  ASSERT_TRUE(held.IsHeld());
-  const HANDLE found =
-      CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  ASSERT_NE(found, INVALID_HANDLE_VALUE);
-  FileIdentity at_path;
-  EXPECT_TRUE(ReadFileIdentity(found, &at_path));
-  CloseHandle(found);
-  EXPECT_TRUE(SameFile(held.identity, at_path));
-  const std::wstring moved = folder.Child(L"moved");
-  EXPECT_FALSE(MoveFileW(work_folder.data(), moved.c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  held.Release();
 }
 
 // What only Windows can show: the folder on disk keeps the protected DACL
