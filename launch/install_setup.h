@@ -18,7 +18,7 @@ namespace installer {
 // folder), not in the installer's, usually its Downloads folder, which is
 // among the folders a program searches for the libraries it loads.
 // `setup_hold`, the run's hold of the setup program, is let go once setup
-// has been started (LaunchAndAwait).
+// has ended (LaunchAndAwait).
 RunOutcome RunInstallSetup(const InstallerSettings& settings,
                            const wchar_t* archive_path,
                            const wchar_t* setup_path, bool archive_compressed,

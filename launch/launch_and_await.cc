@@ -38,11 +38,9 @@ RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
       CreateProcessW(program, command_line, nullptr, nullptr, FALSE,
                      CREATE_NO_WINDOW, nullptr, current_folder, &startup,
                      &process);
-  const DWORD start_error = GetLastError();
-  if (program_hold != nullptr) program_hold->Release();
-  SetLastError(start_error);
   if (!started) {
     const DWORD error = GetLastError();
+    if (program_hold != nullptr) program_hold->Release();
     // For a missing file or folder, what is there at the path tells more
     // than the error, which the code already carries.
     const DWORD attributes = GetFileAttributesW(program);
@@ -54,16 +52,19 @@ RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
   CloseHandle(process.hThread);
 
   DWORD exit_code = 0;
-  if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
-      !GetExitCodeProcess(process.hProcess, &exit_code)) {
-    const DWORD error = GetLastError();
-    g_started_program = nullptr;
-    CloseHandle(process.hProcess);
+  const bool ended =
+      WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
+      GetExitCodeProcess(process.hProcess, &exit_code);
+  const DWORD error = GetLastError();
+  // Held while the program runs: one that starts itself again by its path
+  // (to elevate, say) starts the same file.
+  if (program_hold != nullptr) program_hold->Release();
+  g_started_program = nullptr;
+  CloseHandle(process.hProcess);
+  if (!ended) {
     SetLastError(error);
     return MakeOutcome(ExitCode::ProcessWaitFailed, error);
   }
-  g_started_program = nullptr;
-  CloseHandle(process.hProcess);
   return RunOutcome{exit_code, 0};
 }
 

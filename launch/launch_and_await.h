@@ -20,9 +20,11 @@ namespace installer {
 // CreateProcessW may change. `current_folder` is the program's current
 // folder; null keeps the stub's own. `program_hold`, when given, is the
 // run's hold of the program file, shared for reading only: the program
-// starts only if `program` still names that file, and the hold is let go
-// once CreateProcessW has returned, the image then mapped (otherwise
-// (`code_other`, ERROR_FILE_INVALID), with nothing started).
+// starts only if `program` still names that file (otherwise (`code_other`,
+// ERROR_FILE_INVALID), with nothing started), and the hold is let go once
+// the program has ended, so that nobody can put another file at its path
+// while it runs (a program that starts itself again by its path starts the
+// same file).
 RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
                           uint32_t code_file, uint32_t code_path,
                           uint32_t code_other,

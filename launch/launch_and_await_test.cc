@@ -93,8 +93,8 @@ TEST_F(LaunchAndAwaitTest, StartFailures) {
 }
 
 // A program that the run holds starts only while its path still names the
-// file held, which is let go once it has started; another file at that
-// path starts never.
+// file held, which is let go once it has ended; another file at that path
+// starts never.
 TEST_F(LaunchAndAwaitTest, HeldProgramStartsOnlyWhileItIsTheOneHeld) {
   const std::wstring other = folder_.Child(L"other.exe");
   ASSERT_TRUE(CopyFileW(program_.c_str(), other.c_str(), FALSE));

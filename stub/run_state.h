@@ -23,9 +23,8 @@ struct RunState {
   HeldFile work_folder_hold;
   PathString setup_path;
   PathString archive_path;
-  // The files the run made there, held shared for reading only: the
-  // archive until setup has ended, the setup program until it has been
-  // started. Each identity stays known after its hold is let go, so that
+  // The files the run made there, held shared for reading only until setup
+  // has ended. Each identity stays known after its hold is let go, so that
   // the file is removed only while it is still the run's.
   HeldFile archive_hold;
   HeldFile setup_hold;

@@ -114,30 +114,77 @@ void HeldFile::Release() {
   CloseHandle(held);
 }
 
+namespace {
+
+// The file `name` in `folder` for reading, shared as `share` says, when it
+// is the file `identity` names; INVALID_HANDLE_VALUE with the last error
+// set otherwise.
+HANDLE OpenMadeFile(HANDLE folder, const wchar_t* name, DWORD access,
+                    DWORD share, const FileIdentity& identity) {
+  const HANDLE file = CreateInFolder(
+      folder, name, access | FILE_READ_ATTRIBUTES, share, FILE_OPEN,
+      FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+  if (file == INVALID_HANDLE_VALUE) return file;
+  FileIdentity found;
+  if (!ReadFileIdentity(file, &found) || !SameFile(found, identity)) {
+    CloseHandle(file);
+    SetLastError(ERROR_FILE_INVALID);
+    return INVALID_HANDLE_VALUE;
+  }
+  return file;
+}
+
+}  // namespace
+
 bool HoldWrittenFile(HANDLE* writer, HANDLE folder, const wchar_t* name,
                      HeldFile* held) {
   held->Release();
   FileIdentity written;
   const bool known = ReadFileIdentity(*writer, &written);
+  held->identity = written;
+  // The bridge: it reads, and shares writing with the writer that is still
+  // open, but never deletion, so the name stays bound to the file; its lock
+  // keeps the bytes from any write from outside until the hold, which
+  // shares reading only, stands.
+  const HANDLE bridge =
+      known ? OpenMadeFile(folder, name, GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, written)
+            : INVALID_HANDLE_VALUE;
+  const DWORD bridge_error = GetLastError();
+  OVERLAPPED whole_file = {};
+  const bool locked =
+      bridge != INVALID_HANDLE_VALUE &&
+      LockFileEx(bridge, LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                 &whole_file);
   const HANDLE handle = *writer;
   *writer = INVALID_HANDLE_VALUE;
   CloseHandle(handle);
-  if (!known) return false;
-  // The writer's sharing kept the name bound to the file until here; from
-  // the close to this open, the file's identity is what shows that nothing
-  // took its place.
-  held->identity = written;
-  held->handle = CreateInFolder(
-      folder, name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN,
-      FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
-  if (!held->IsHeld()) return false;
-  FileIdentity found;
-  if (!ReadFileIdentity(held->handle, &found) || !SameFile(found, written)) {
-    held->Release();
-    SetLastError(ERROR_FILE_INVALID);
+  if (bridge == INVALID_HANDLE_VALUE) {
+    SetLastError(known ? bridge_error : ERROR_FILE_INVALID);
     return false;
   }
-  return true;
+  held->handle =
+      OpenMadeFile(folder, name, GENERIC_READ, FILE_SHARE_READ, written);
+  const DWORD error = GetLastError();
+  if (locked) UnlockFileEx(bridge, 0, MAXDWORD, MAXDWORD, &whole_file);
+  CloseHandle(bridge);
+  SetLastError(error);
+  return held->IsHeld();
+}
+
+bool RemoveMadeFile(HANDLE folder, const wchar_t* name,
+                    const FileIdentity& identity) {
+  const HANDLE file =
+      OpenMadeFile(folder, name, DELETE,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                   identity);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  const bool marked = SetFileInformationByHandle(
+                          file, FileDispositionInfo, &disposition,
+                          sizeof(disposition)) != FALSE;
+  CloseHandle(file);
+  return marked;
 }
 
 bool HoldFoundFile(HANDLE folder, const wchar_t* name, HeldFile* held) {

@@ -53,16 +53,25 @@ struct HeldFile {
 };
 
 // Turns `writer`, the handle through which the run made and wrote the file
-// `name` in `folder` (shared for reading at most, so that nobody could
-// rename it meanwhile), into a hold that shares reading only, and closes
-// `writer`: from then on nobody may write, rename or delete the file, and
-// programs may still read or run it. The file is opened again by its name
-// in the held folder and must prove to be the one written. False, with the
-// last error set and nothing held, when it cannot be held (a writer that
-// got in between: ERROR_SHARING_VIOLATION) or another file has taken its
-// name (ERROR_FILE_INVALID).
+// `name` in `folder` (with write access only, shared for reading at most),
+// into a hold that shares reading only, and closes `writer`: from then on
+// nobody may write, rename or delete the file, and programs may still read
+// or run it. No moment of the change lets anyone rename the file: a bridge
+// opened by the file's name in the held folder (and proven to be the file
+// written) denies that from before the writer is closed until after the
+// hold is open, and locks the file's bytes against writes meanwhile. False,
+// with the last error set and nothing held, when the file cannot be held
+// (a writer that got in while the bridge stood: ERROR_SHARING_VIOLATION) or
+// another file has its name (ERROR_FILE_INVALID); `held->identity` names
+// the file written either way, for its removal.
 bool HoldWrittenFile(HANDLE* writer, HANDLE folder, const wchar_t* name,
                      HeldFile* held);
+
+// Deletes the file `name` in `folder` when it is the one `identity` names:
+// what the run made and could not finish. False when it is not, or cannot
+// be deleted.
+bool RemoveMadeFile(HANDLE folder, const wchar_t* name,
+                    const FileIdentity& identity);
 
 // Holds the file at `name` in `folder` that someone else made, shared for
 // reading only, when it is a plain file and no link. False with the last

@@ -40,8 +40,9 @@ struct ExpansionContext {
   // The work folder, held, in which the cabinet lies and the destination is
   // made; both are reached only through it.
   HANDLE folder;
-  // The destination's name in `folder`.
+  // The destination's name in `folder`, and the caller's record of it.
   const wchar_t* destination;
+  HeldFile* expanded;
   // The cabinet's name in `folder`, and the file the run made there.
   const wchar_t* cabinet_name;
   FileIdentity cabinet;
@@ -288,6 +289,8 @@ INT_PTR __cdecl FdiNotify(FdiNotificationType type,
                                  : context->file.Open(context->folder,
                                                       context->destination)) {
         duplicate = context->file.Duplicate();
+        // Known from here on: a crash while it is written still finds it.
+        ReadFileIdentity(context->file.Handle(), &context->expanded->identity);
       }
       if (duplicate == INVALID_HANDLE_VALUE) {
         context->aborted = true;
@@ -347,8 +350,7 @@ void AbandonCabinetExpansion() {
     }
   }
   CloseFdiFile(context);
-  if (context->file.IsOpen()) context->file.MarkDeleteOnClose();
-  context->file.Close();
+  context->file.Abandon();
 }
 
 bool CabinetExpander(const wchar_t* cabinet_path, const HeldFile& cabinet,
@@ -386,6 +388,7 @@ bool CabinetExpander(const wchar_t* cabinet_path, const HeldFile& cabinet,
   ExpansionContext context;
   context.folder = folder;
   context.destination = destination_name;
+  context.expanded = expanded;
   context.cabinet_name = cabinet_path + separator + 1;
   context.cabinet = cabinet.identity;
   context.fdi_folder = cabinet_folder;
@@ -416,10 +419,9 @@ bool CabinetExpander(const wchar_t* cabinet_path, const HeldFile& cabinet,
     FlushFileBuffers(context.file.Handle());
     // Held for reading only from here until setup has been started.
     whole = context.file.Hold(expanded);
-  } else if (context.file.IsOpen()) {
-    context.file.MarkDeleteOnClose();
+  } else {
+    context.file.Abandon();
   }
-  context.file.Close();
   g_expansion = nullptr;
 
   FreeHeapBlock(cabinet_name);

@@ -159,6 +159,8 @@ bool CopyImageBlockToFile(ImageFile* image, const void* data, uint64_t size,
   }
   OutputFile file;
   if (!file.Open(folder, name)) return false;
+  // Known from here on: a crash while it is written still finds it.
+  if (held != nullptr) ReadFileIdentity(file.Handle(), &held->identity);
   for (uint64_t done = 0; done < size;) {
     const uint64_t left = size - done;
     const DWORD chunk = static_cast<DWORD>(

@@ -17,12 +17,14 @@ bool OutputFile::Open(HANDLE folder, const wchar_t* name) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
-  // DELETE is what MarkDeleteOnClose needs; nobody else may read, write,
-  // rename or delete the file while it is being made. A new file is
-  // created as new, never through a link.
+  // Nobody else may write, rename or delete the file while it is being
+  // made; reading it is shared, so that the hold can be had before this
+  // handle goes (HoldWrittenFile). No DELETE access of its own either: a
+  // handle with it would have to be shared for deletion by that hold. A new
+  // file is created as new, never through a link.
   handle_ = CreateInFolder(folder, name_.data(),
-                           GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0,
-                           FILE_CREATE,
+                           GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ, FILE_CREATE,
                            FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY |
                                FILE_OPEN_REPARSE_POINT);
   if (handle_ == INVALID_HANDLE_VALUE) {
@@ -58,17 +60,17 @@ HANDLE OutputFile::Duplicate() const {
   return duplicate;
 }
 
-bool OutputFile::MarkDeleteOnClose() {
-  if (!IsOpen()) return false;
-  FILE_DISPOSITION_INFO disposition = {TRUE};
-  return SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition,
-                                    sizeof(disposition)) != FALSE;
-}
-
 void OutputFile::Abandon() {
+  if (!IsOpen()) return;
   const DWORD error = GetLastError();
-  MarkDeleteOnClose();
+  FileIdentity made;
+  const bool known = ReadFileIdentity(handle_, &made);
+  const HANDLE folder = folder_;
+  PathString name;
+  name.Copy(name_.data());
   Close();
+  // Through the held folder, and only if the name is still the file made.
+  if (known) RemoveMadeFile(folder, name.data(), made);
   SetLastError(error);
 }
 
@@ -101,6 +103,8 @@ bool WriteBlockToFile(const void* data, uint64_t size, HANDLE folder,
                       const wchar_t* name, HeldFile* held) {
   OutputFile file;
   if (!file.Open(folder, name)) return false;
+  // Known from here on: a crash while it is written still finds it.
+  if (held != nullptr) ReadFileIdentity(file.Handle(), &held->identity);
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   for (uint64_t offset = 0; offset < size;) {
     const uint64_t left = size - offset;

@@ -23,10 +23,10 @@ class OutputFile {
 
   // Creates the file `name` (one name, never a path) in the folder that
   // `folder` holds, relative to that handle, so that no name can lead it
-  // elsewhere; for writing, shared with nobody. A file that exists already
-  // is refused (ERROR_FILE_EXISTS): a file found at the name is none of the
-  // run's, and nothing of the run's is written into it. On false the record
-  // is empty and the last error tells why.
+  // elsewhere; for writing, shared for reading only. A file that exists
+  // already is refused (ERROR_FILE_EXISTS): a file found at the name is none
+  // of the run's, and nothing of the run's is written into it. On false the
+  // record is empty and the last error tells why.
   bool Open(HANDLE folder, const wchar_t* name);
   bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
   HANDLE Handle() const { return handle_; }
@@ -36,11 +36,11 @@ class OutputFile {
   // A second handle to the open file, owned and closed by the caller;
   // INVALID_HANDLE_VALUE when none is held or duplication fails.
   HANDLE Duplicate() const;
-  // The file disappears once this handle and every duplicate are closed.
-  bool MarkDeleteOnClose();
   void Close();
-  // MarkDeleteOnClose, then Close, with the thread's last error kept: a
-  // file left unfinished by a failure goes, and the failure's error stays.
+  // Closes the file and deletes it, when its name in the held folder is
+  // still that file, with the thread's last error kept: a file left
+  // unfinished by a failure goes, and the failure's error stays. Every
+  // duplicate must be closed first.
   void Abandon();
   // The finished file, held for reading only as HoldWrittenFile holds it;
   // the record is empty afterwards. No duplicate may be open.
