@@ -724,6 +724,109 @@ TEST_F(EndToEndTest, WhatHappensBesideSetupDoesNotChangeTheRun) {
   }
 }
 
+// What a program's "key=value" report says.
+std::map<std::string, std::string> ReadReport(const std::wstring& path) {
+  std::map<std::string, std::string> values;
+  std::string text = testing_support::ReadWholeFile(path);
+  for (size_t start = 0, end; start < text.size(); start = end + 1) {
+    end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos) {
+      values[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+  }
+  return values;
+}
+
+// Other programs of the same user cannot take the run's work folder or its
+// files from it. A debugger that stops the installer as it makes its work
+// folder, standing in for an unlucky preemption, finds the name it made
+// first taken for another and the folder held from the very call that made
+// it: moving it away is refused when that call returns and before the
+// installer's next open. A program that may write in the work folder (under
+// Wine any of the user's) tries again and again to swap each file for one of
+// its own as it appears: setup is the product's, and gets the product's
+// archive.
+TEST_F(EndToEndTest, SameUsersProgramsCannotTakeTheRunsFiles) {
+  const std::string archive_sha256 = testing_support::Sha256Hex(
+      testing_support::ReadWholeFile(TestFile(PRODUCT_ARCHIVE)));
+  const std::wstring record = records_.Child(L"setup-record.txt");
+  const std::wstring report = records_.Child(L"attack-report.txt");
+  const auto product_installed = [&] {
+    const std::vector<StandInRun> runs = ReadStandInRecord(record);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0]["install-archive.sha256"], archive_sha256);
+  };
+
+  CheckEnding({"stopped as it makes its work folder", CABINET_INSTALLER, L"",
+               L"0", false, false, 0, Record::kSuccess, 0, 0x30000, false, {},
+               "install archive:N "},
+              scratch_.Child(L"installer.exe"), {},
+              [&](const std::wstring& installer) {
+                return RunProgram(TestFile(FOLDER_RACE_DEBUGGER_EXE),
+                                  L"\"" + installer + L"\" \"" + report +
+                                      L"\"");
+              });
+  std::map<std::string, std::string> attack = ReadReport(report);
+  EXPECT_EQ(attack["folder_calls"], "2");
+  EXPECT_EQ(attack["taken_at_return"].rfind("refused", 0), 0u)
+      << attack["taken_at_return"];
+  EXPECT_EQ(attack["taken_before_next_open"].rfind("refused", 0), 0u)
+      << attack["taken_before_next_open"];
+  EXPECT_EQ(attack["kept"], "yes") << "the name taken first was used";
+  product_installed();
+
+  // The writer stops once setup has written its record: a file that the
+  // run lets go of to remove it may be taken then (the removal leaves it,
+  // and the folder, alone), which changes nothing of what was installed.
+  // What is checked is what setup was started with and given.
+  for (const char* installer : {CABINET_INSTALLER, PLAIN_INSTALLER}) {
+    SCOPED_TRACE(installer);
+    fs::remove(report);
+    fs::remove(record);
+    const std::wstring path = scratch_.Child(L"beside_a_writer\\installer.exe");
+    fs::create_directories(fs::path(path).parent_path());
+    CopyOver(TestFile(installer), path);
+    const std::wstring tag = std::to_wstring(GetCurrentProcessId());
+    const std::wstring ready_name = L"Local\\korvel-writer-ready-" + tag;
+    const std::wstring stop_name = L"Local\\korvel-writer-stop-" + tag;
+    const HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, ready_name.c_str());
+    const HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, stop_name.c_str());
+    ASSERT_TRUE(ready != nullptr && stop != nullptr);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION writer = {};
+    std::wstring line = L"\"" + TestFile(WORK_FOLDER_WRITER_EXE) + L"\" \"" +
+                        fs::path(path).parent_path().wstring() + L"\" \"" +
+                        report + L"\" " + ready_name + L" " + stop_name +
+                        L" \"" + record + L"\"";
+    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE,
+                               0, nullptr, nullptr, &startup, &writer));
+    EXPECT_EQ(WaitForSingleObject(ready, 10000), WAIT_OBJECT_0);
+    DWORD exit_code = 0;
+    {
+      ScopedVariable setup_exit(kExitCodeVariable, L"0");
+      ScopedVariable setup_record(L"STAND_IN_SETUP_RECORD", record);
+      exit_code = RunProgram(path, L"");
+    }
+    SetEvent(stop);
+    WaitForSingleObject(writer.hProcess, INFINITE);
+    CloseHandle(writer.hThread);
+    CloseHandle(writer.hProcess);
+    CloseHandle(ready);
+    CloseHandle(stop);
+    EXPECT_EQ(exit_code, 0u);
+    attack = ReadReport(report);
+    EXPECT_NE(attack["attempts"], "0") << "the writer saw no file";
+    product_installed();
+    EXPECT_EQ(ReadStandInRecord(record)[0]["mode"], "install");
+    std::error_code error;
+    fs::remove_all(fs::path(path).parent_path(), error);
+  }
+}
+
 // A program path is read into 260 units: 259 characters still leave room
 // for the terminator. Folders of at most 100 characters make up the rest.
 std::wstring PathOfLength(const std::wstring& base, size_t folder_length,
