@@ -27,10 +27,11 @@ HANDLE OpenForRemoval(const wchar_t* path, DWORD access,
       CreateFileW(path, access | identity_access, kShareAll, nullptr,
                   OPEN_EXISTING, kOpenFlags, nullptr);
   if (handle == INVALID_HANDLE_VALUE || expected == nullptr) return handle;
+  // Where the expected identity tells its volume, so must the one found.
   FileIdentity found;
-  if (ReadFileIdentity(handle, &found) && SameFile(found, *expected)) {
-    return handle;
-  }
+  const bool read = expected->volume != 0 ? ReadFullIdentity(handle, &found)
+                                          : ReadFileIdentity(handle, &found);
+  if (read && SameFile(found, *expected)) return handle;
   CloseHandle(handle);
   SetLastError(ERROR_FILE_INVALID);
   return INVALID_HANDLE_VALUE;

@@ -29,8 +29,8 @@ RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
 
   // The path is looked up once more by CreateProcessW; it must lead to the
   // file the run holds, which nobody can rename or change meanwhile.
-  if (program_hold != nullptr && program_hold->identity.known &&
-      !PathNamesFile(program, program_hold->identity)) {
+  if (program_hold != nullptr && program_hold->IsHeld() &&
+      !PathNamesFile(program, *program_hold)) {
     program_hold->Release();
     return RunOutcome{code_other, ERROR_FILE_INVALID};
   }

@@ -4,14 +4,8 @@ namespace installer {
 
 namespace {
 
-// FileIdInfo and its record, which the headers declare only for newer
-// targets than the installer's (Windows 8 and later answer it).
-constexpr FILE_INFO_BY_HANDLE_CLASS kFileIdInfo =
-    static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
-struct FileIdRecord {
-  uint64_t volume;
-  uint8_t id[16];
-};
+// NtQueryInformationFile's FileInternalInformation: the file's 64-bit ID.
+constexpr ULONG kFileInternalInformation = 6;
 
 using NtCreateFileFunction = NTSTATUS NTAPI(
     HANDLE* handle, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes,
@@ -19,6 +13,9 @@ using NtCreateFileFunction = NTSTATUS NTAPI(
     ULONG share, ULONG disposition, ULONG options, void* extended,
     ULONG extended_length);
 using StatusToErrorFunction = ULONG NTAPI(NTSTATUS status);
+using QueryInformationFileFunction = NTSTATUS NTAPI(
+    HANDLE file, IO_STATUS_BLOCK* status, void* information, ULONG length,
+    ULONG information_class);
 
 // STATUS_OBJECT_NAME_COLLISION.
 constexpr NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035);
@@ -31,39 +28,48 @@ Function* NtdllFunction(const char* name) {
       GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
 }
 
-uint64_t Read64(const uint8_t* bytes) {
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
-  return value;
-}
-
 }  // namespace
 
 bool ReadFileIdentity(HANDLE file, FileIdentity* identity) {
   *identity = FileIdentity();
-  FileIdRecord record;
-  if (GetFileInformationByHandleEx(file, kFileIdInfo, &record,
-                                   sizeof(record))) {
-    identity->volume = record.volume;
-    identity->id_low = Read64(record.id);
-    identity->id_high = Read64(record.id + 8);
-    identity->known = true;
-    return true;
+  const auto query = NtdllFunction<QueryInformationFileFunction>(
+      "NtQueryInformationFile");
+  const auto to_error =
+      NtdllFunction<StatusToErrorFunction>("RtlNtStatusToDosError");
+  if (query == nullptr || to_error == nullptr) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return false;
   }
-  // Before Windows 8: the 64-bit index, which is unique on the file
-  // systems those versions have.
-  BY_HANDLE_FILE_INFORMATION information;
-  if (!GetFileInformationByHandle(file, &information)) return false;
-  identity->volume = information.dwVolumeSerialNumber;
-  identity->id_low = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) |
-                     information.nFileIndexLow;
+  IO_STATUS_BLOCK status_block;
+  LARGE_INTEGER id;
+  const NTSTATUS status = query(file, &status_block, &id, sizeof(id),
+                                kFileInternalInformation);
+  if (status < 0) {
+    SetLastError(to_error(status));
+    return false;
+  }
+  identity->id = static_cast<uint64_t>(id.QuadPart);
   identity->known = true;
   return true;
 }
 
+bool ReadFullIdentity(HANDLE file, FileIdentity* identity) {
+  DWORD serial = 0;
+  if (!ReadFileIdentity(file, identity)) return false;
+  // A volume that tells no serial number (some file systems under Wine, a
+  // share) leaves the ID alone to tell the file.
+  if (GetVolumeInformationByHandleW(file, nullptr, 0, &serial, nullptr,
+                                    nullptr, nullptr, 0)) {
+    // Never 0 once read: 0 stands for a volume not told.
+    identity->volume = 0x100000000ull | serial;
+  }
+  return true;
+}
+
 bool SameFile(const FileIdentity& left, const FileIdentity& right) {
-  return left.known && right.known && left.volume == right.volume &&
-         left.id_low == right.id_low && left.id_high == right.id_high;
+  return left.known && right.known && left.id == right.id &&
+         (left.volume == 0 || right.volume == 0 ||
+          left.volume == right.volume);
 }
 
 HANDLE CreateInFolder(HANDLE folder, const wchar_t* name, DWORD access,
@@ -206,7 +212,7 @@ bool HoldFoundFile(HANDLE folder, const wchar_t* name, HeldFile* held) {
   return true;
 }
 
-bool PathNamesFile(const wchar_t* path, const FileIdentity& identity) {
+bool PathNamesFile(const wchar_t* path, const HeldFile& held) {
   // Attributes only: an open for them is refused by no sharing mode.
   const HANDLE file = CreateFileW(
       path, FILE_READ_ATTRIBUTES,
@@ -214,8 +220,12 @@ bool PathNamesFile(const wchar_t* path, const FileIdentity& identity) {
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
       nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
+  // The path may lead to another volume: both volumes are read.
   FileIdentity found;
-  const bool same = ReadFileIdentity(file, &found) && SameFile(found, identity);
+  FileIdentity holding;
+  const bool same = ReadFullIdentity(file, &found) &&
+                    ReadFullIdentity(held.handle, &holding) &&
+                    SameFile(found, holding);
   CloseHandle(file);
   return same;
 }

@@ -12,21 +12,27 @@
 
 namespace installer {
 
-// What tells one file from every other on the machine: its volume's serial
-// number and its file ID (128 bits where the volume has them, as ReFS does;
-// the 64-bit index otherwise). `known` is false until it has been read.
+// What tells one file from every other: its file ID (the file system's
+// 64-bit index of it) and, where it has been read, its volume's serial
+// number. `known` is false until the ID has been read.
 struct FileIdentity {
   uint64_t volume = 0;
-  uint64_t id_low = 0;
-  uint64_t id_high = 0;
+  uint64_t id = 0;
   bool known = false;
 };
 
-// False, with the last error set and `identity` unknown, when the system
-// cannot tell it.
+// The file's ID alone, which is cheap to read: enough for files reached
+// through the held work folder, which all lie on its volume. False, with
+// the last error set and `identity` unknown, when the system cannot tell.
 bool ReadFileIdentity(HANDLE file, FileIdentity* identity);
 
-// True only when both are known and the same.
+// The ID and, where the volume tells it, the volume's serial number, for
+// an object reached by a path that could lead to another volume (the work
+// folder itself, a program about to be started).
+bool ReadFullIdentity(HANDLE file, FileIdentity* identity);
+
+// True only when both are known and have the same ID, and the same volume
+// where both tell it.
 bool SameFile(const FileIdentity& left, const FileIdentity& right);
 
 // Makes or opens `name` (one name, never a path) in the folder that `folder`
@@ -79,9 +85,9 @@ bool RemoveMadeFile(HANDLE folder, const wchar_t* name,
 bool HoldFoundFile(HANDLE folder, const wchar_t* name, HeldFile* held);
 
 // Whether the object at `path` (opened as itself, never through a link) is
-// the one `identity` names. Opening it needs no right that a sharing mode
-// could refuse.
-bool PathNamesFile(const wchar_t* path, const FileIdentity& identity);
+// the file that `held` holds, on the same volume. Opening it needs no right
+// that a sharing mode could refuse.
+bool PathNamesFile(const wchar_t* path, const HeldFile& held);
 
 }  // namespace installer
 

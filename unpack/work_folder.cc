@@ -93,7 +93,8 @@ bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
     if (folder == INVALID_HANDLE_VALUE) continue;
     if (held != nullptr) {
       held->handle = folder;
-      ReadFileIdentity(folder, &held->identity);
+      // Removed at last by its path, which could lead to another volume.
+      ReadFullIdentity(folder, &held->identity);
     } else {
       CloseHandle(folder);
     }
