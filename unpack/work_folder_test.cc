@@ -349,6 +349,75 @@ TEST(WorkFolderTest, FolderOnDiskKeepsItsProtectedDacl) {
   EXPECT_TRUE(SameAces(dacl, expected)) << std::filesystem::path(dacl).string();
 }
 
+// What only Windows can show: programs of the same user at medium
+// integrity, which an elevated run's folder label keeps out even where its
+// DACL lets the user in, can neither make a file in it nor open it to write
+// its attributes (as making it a junction needs, which no sharing mode
+// refuses) nor to delete it. Played by this thread, impersonating the run's
+// own token lowered to medium.
+TEST(WorkFolderTest, MediumIntegrityProgramsCannotTouchAnElevatedRunsFolder) {
+  if (testing_support::UnderWine()) {
+    GTEST_SKIP() << "Wine keeps no integrity labels";
+  }
+  if (!RunsElevated()) {
+    GTEST_SKIP() << "a standard user's run labels nothing: the user's other "
+                    "programs are its peers";
+  }
+  ScratchFolder folder(L"label");
+  PathString work_folder;
+  RunOutcome outcome;
+  HeldFile held;
+  ASSERT_TRUE(CreateWorkFolder(folder.path().c_str(), &work_folder, &outcome,
+                               &held));
+  HANDLE own = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(),
+                               TOKEN_DUPLICATE | TOKEN_QUERY, &own));
+  HANDLE medium = nullptr;
+  ASSERT_TRUE(DuplicateTokenEx(own, TOKEN_ALL_ACCESS, nullptr,
+                               SecurityImpersonation, TokenImpersonation,
+                               &medium));
+  CloseHandle(own);
+  SID_IDENTIFIER_AUTHORITY label_authority = SECURITY_MANDATORY_LABEL_AUTHORITY;
+  PSID medium_sid = nullptr;
+  ASSERT_TRUE(AllocateAndInitializeSid(&label_authority, 1,
+                                       SECURITY_MANDATORY_MEDIUM_RID, 0, 0, 0,
+                                       0, 0, 0, 0, &medium_sid));
+  TOKEN_MANDATORY_LABEL level = {};
+  level.Label.Sid = medium_sid;
+  level.Label.Attributes = SE_GROUP_INTEGRITY;
+  ASSERT_TRUE(SetTokenInformation(medium, TokenIntegrityLevel, &level,
+                                  sizeof(level) + GetLengthSid(medium_sid)));
+  FreeSid(medium_sid);
+  ASSERT_TRUE(SetThreadToken(nullptr, medium));
+  const std::wstring inside = std::wstring(work_folder.data()) + L"planted.dll";
+  const HANDLE planted = CreateFileW(inside.c_str(), GENERIC_WRITE, 0, nullptr,
+                                     CREATE_NEW, 0, nullptr);
+  const DWORD planted_error = GetLastError();
+  std::vector<DWORD> refused;
+  for (const DWORD access : {DWORD{FILE_WRITE_ATTRIBUTES}, DWORD{DELETE}}) {
+    const HANDLE opened = CreateFileW(
+        work_folder.data(), access,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+        nullptr);
+    refused.push_back(opened == INVALID_HANDLE_VALUE ? GetLastError() : 0);
+    if (opened != INVALID_HANDLE_VALUE) CloseHandle(opened);
+  }
+  RevertToSelf();
+  CloseHandle(medium);
+  EXPECT_EQ(planted, INVALID_HANDLE_VALUE);
+  if (planted != INVALID_HANDLE_VALUE) CloseHandle(planted);
+  EXPECT_EQ(planted_error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(refused[0], static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  // Deletion may be granted through the parent folder's FILE_DELETE_CHILD,
+  // which the user has in a folder of theirs; the hold refuses it then.
+  EXPECT_TRUE(refused[1] == ERROR_ACCESS_DENIED ||
+              refused[1] == ERROR_SHARING_VIOLATION)
+      << refused[1];
+  held.Release();
+  RemoveDirectoryW(work_folder.data());
+}
+
 // The deepest installer folder whose work folder CreateDirectoryW would
 // still make for a program that is not long-path aware ("the directory name
 // cannot exceed MAX_PATH minus 12"), and one deeper: that one ends as a path
