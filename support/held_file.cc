@@ -122,9 +122,9 @@ void HeldFile::Release() {
 
 namespace {
 
-// The file `name` in `folder` for reading, shared as `share` says, when it
-// is the file `identity` names; INVALID_HANDLE_VALUE with the last error
-// set otherwise.
+// The file `name` in `folder`, opened as itself for `access` and shared as
+// `share` says, when it is the file `identity` names; INVALID_HANDLE_VALUE
+// with the last error set otherwise.
 HANDLE OpenMadeFile(HANDLE folder, const wchar_t* name, DWORD access,
                     DWORD share, const FileIdentity& identity) {
   const HANDLE file = CreateInFolder(
@@ -200,9 +200,10 @@ bool HoldFoundFile(HANDLE folder, const wchar_t* name, HeldFile* held) {
       folder, name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN,
       FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
   if (!held->IsHeld()) return false;
-  BY_HANDLE_FILE_INFORMATION information;
-  if (!GetFileInformationByHandle(held->handle, &information) ||
-      (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+  FILE_ATTRIBUTE_TAG_INFO information;
+  if (!GetFileInformationByHandleEx(held->handle, FileAttributeTagInfo,
+                                    &information, sizeof(information)) ||
+      (information.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
       !ReadFileIdentity(held->handle, &held->identity)) {
     held->Release();
     held->identity = FileIdentity();
