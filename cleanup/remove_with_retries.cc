@@ -17,15 +17,30 @@ constexpr DWORD kShareAll =
 constexpr DWORD kOpenFlags =
     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
-HANDLE OpenForRemoval(const wchar_t* path, DWORD access) {
-  return CreateFileW(path, access, kShareAll, nullptr, OPEN_EXISTING,
-                     kOpenFlags, nullptr);
+// The object at `path`, opened as itself; with `expected`, only when it is
+// that object (else INVALID_HANDLE_VALUE with ERROR_FILE_INVALID).
+HANDLE OpenForRemoval(const wchar_t* path, DWORD access,
+                      const FileIdentity* expected) {
+  const DWORD identity_access =
+      expected != nullptr ? FILE_READ_ATTRIBUTES : 0;
+  const HANDLE handle =
+      CreateFileW(path, access | identity_access, kShareAll, nullptr,
+                  OPEN_EXISTING, kOpenFlags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE || expected == nullptr) return handle;
+  // Where the expected identity tells its volume, so must the one found.
+  FileIdentity found;
+  const bool read = expected->volume != 0 ? ReadFullIdentity(handle, &found)
+                                          : ReadFileIdentity(handle, &found);
+  if (read && SameFile(found, *expected)) return handle;
+  CloseHandle(handle);
+  SetLastError(ERROR_FILE_INVALID);
+  return INVALID_HANDLE_VALUE;
 }
 
 // True when the object was read-only and no longer is.
-bool ClearReadOnly(const wchar_t* path) {
-  const HANDLE handle =
-      OpenForRemoval(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+bool ClearReadOnly(const wchar_t* path, const FileIdentity* expected) {
+  const HANDLE handle = OpenForRemoval(
+      path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, expected);
   if (handle == INVALID_HANDLE_VALUE) return false;
   FILE_BASIC_INFO basic;
   FillBytes(&basic, 0, sizeof(basic));
@@ -45,7 +60,8 @@ bool ClearReadOnly(const wchar_t* path) {
 
 }  // namespace
 
-bool RemoveWithRetries(const wchar_t* path, int32_t* attempts) {
+bool RemoveWithRetries(const wchar_t* path, int32_t* attempts,
+                       const FileIdentity* expected) {
   *attempts = 1;
   // The two ways back to a fresh open that do not count as an attempt are
   // each taken at most once per attempt. Something that keeps the object
@@ -56,7 +72,7 @@ bool RemoveWithRetries(const wchar_t* path, int32_t* attempts) {
   for (;;) {
     bool retry = false;
     DWORD error = ERROR_SUCCESS;
-    const HANDLE handle = OpenForRemoval(path, DELETE);
+    const HANDLE handle = OpenForRemoval(path, DELETE, expected);
     if (handle == INVALID_HANDLE_VALUE) {
       error = GetLastError();
     } else {
@@ -90,7 +106,7 @@ bool RemoveWithRetries(const wchar_t* path, int32_t* attempts) {
           // A cleared read-only bit may let the next open through. Any other
           // refusal (a deletion already pending while someone else holds the
           // object, say) is waited out like a sharing violation.
-          if (ClearReadOnly(path) && !reopened_after_clear) {
+          if (ClearReadOnly(path, expected) && !reopened_after_clear) {
             reopened_after_clear = true;
             continue;
           }
@@ -114,30 +130,33 @@ void FoldAttemptCount(int32_t attempts, int32_t* max_delete_attempts) {
 
 void RemoveUnpackedFiles(const wchar_t* archive_path, const wchar_t* setup_path,
                          const wchar_t* work_folder,
-                         int32_t* max_delete_attempts, HANDLE* held_folder) {
-  // Files first: a folder goes only once it is empty.
-  int32_t attempts = 0;
-  if (BoundedLength(archive_path, kPathCapacity) != 0) {
-    attempts = 0;
-    RemoveWithRetries(archive_path, &attempts);
+                         int32_t* max_delete_attempts, HeldFile* archive,
+                         HeldFile* setup, HeldFile* folder) {
+  // Files first: a folder goes only once it is empty. A hold is let go right
+  // before its object's removal, which that hold would refuse; from then on
+  // whatever takes the name is told apart by its identity.
+  struct Removal {
+    const wchar_t* path;
+    HeldFile* held;
+  } const removals[] = {{archive_path, archive},
+                        {setup_path, setup},
+                        {work_folder, folder}};
+  for (const Removal& removal : removals) {
+    if (removal.held != nullptr) removal.held->Release();
+    const bool folder_itself = removal.path == work_folder;
+    if (!folder_itself && BoundedLength(removal.path, kPathCapacity) == 0) {
+      continue;
+    }
+    const FileIdentity* expected = nullptr;
+    if (removal.held != nullptr) {
+      // Nothing of the run's is there: it was never made.
+      if (!removal.held->identity.known) continue;
+      expected = &removal.held->identity;
+    }
+    int32_t attempts = 0;
+    RemoveWithRetries(removal.path, &attempts, expected);
     FoldAttemptCount(attempts, max_delete_attempts);
   }
-  if (BoundedLength(setup_path, kPathCapacity) != 0) {
-    attempts = 0;
-    RemoveWithRetries(setup_path, &attempts);
-    FoldAttemptCount(attempts, max_delete_attempts);
-  }
-  // Up to here nobody could have put a link where the folder was. From here
-  // on one could, but the removal opens a link as itself and removes only
-  // that, and the folder holds nothing of the run's any more.
-  if (held_folder != nullptr && *held_folder != INVALID_HANDLE_VALUE) {
-    const HANDLE handle = *held_folder;
-    *held_folder = INVALID_HANDLE_VALUE;
-    CloseHandle(handle);
-  }
-  attempts = 0;
-  RemoveWithRetries(work_folder, &attempts);
-  FoldAttemptCount(attempts, max_delete_attempts);
 }
 
 }  // namespace installer

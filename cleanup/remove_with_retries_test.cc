@@ -15,6 +15,7 @@ namespace {
 
 using testing_support::FileExists;
 using testing_support::ImportPatch;
+using testing_support::ReadWholeFile;
 using testing_support::ScratchFolder;
 using testing_support::WriteWholeFile;
 
@@ -349,6 +350,48 @@ TEST_F(RemoveTest, UnpackedFilesFoldTheirAttemptCounts) {
     EXPECT_EQ(max_attempts, c.max_after);
     EXPECT_FALSE(FileExists(work));
   }
+}
+
+// With the run's holds, only what the run made is removed, and only while
+// it is still that: a path whose making failed (a name that once led out of
+// the work folder to someone's file) and a file that took the name of the
+// run's are left where they are, and so is the folder that still holds it.
+TEST_F(RemoveTest, UnpackedFilesAreRemovedOnlyWhileTheyAreTheRuns) {
+  const std::wstring work = Child(L"KV_12345.tmp\\");
+  const std::wstring archive = work + L"KORVEL.PACKED.7Z";
+  const std::wstring setup = work + L"setup.exe";
+  const std::wstring victim = Child(L"VICTIM.TXT");
+  ASSERT_TRUE(CreateDirectoryW(work.c_str(), nullptr));
+  WriteWholeFile(archive, "someone else's archive");
+  WriteWholeFile(setup, "setup");
+  WriteWholeFile(victim, "victim");
+  const auto identity_of = [](const std::wstring& path, bool folder) {
+    HeldFile held;
+    held.handle = CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, folder ? FILE_FLAG_BACKUP_SEMANTICS : 0, nullptr);
+    EXPECT_TRUE(ReadFileIdentity(held.handle, &held.identity));
+    return held;
+  };
+  // The archive the run made is known by an identity that the file now at
+  // its name does not have (the setup program's, here).
+  HeldFile archive_hold = identity_of(setup, false);
+  HeldFile setup_hold = identity_of(setup, false);
+  HeldFile folder_hold = identity_of(work, true);
+  HeldFile never_made;
+  int32_t max_attempts = 0;
+  RemoveUnpackedFiles(victim.c_str(), L"", work.c_str(), &max_attempts,
+                      &never_made, nullptr, nullptr);
+  EXPECT_EQ(ReadWholeFile(victim), "victim");
+  RemoveUnpackedFiles(archive.c_str(), setup.c_str(), work.c_str(),
+                      &max_attempts, &archive_hold, &setup_hold, &folder_hold);
+  EXPECT_FALSE(archive_hold.IsHeld() || setup_hold.IsHeld() ||
+               folder_hold.IsHeld());
+  EXPECT_EQ(ReadWholeFile(archive), "someone else's archive");
+  EXPECT_FALSE(FileExists(setup));
+  EXPECT_TRUE(FileExists(work));
+  EXPECT_EQ(max_attempts, 100);
 }
 
 }  // namespace

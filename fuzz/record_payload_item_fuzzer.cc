@@ -1,12 +1,14 @@
 // Over any sequence of resource names, the per-name step of the payload
 // search takes each item at most once, records exactly the error that the
 // name calls for (13 neither prefix, 68 a second item, 206 a name that does
-// not fit 260 units), leaves the search as it was whenever it refuses, and
-// keeps both name buffers terminated inside their capacity.
+// not fit 260 units, 123 a name that is no file name of the work folder's),
+// leaves the search as it was whenever it refuses, and keeps both name
+// buffers terminated inside their capacity.
 #include <stddef.h>
 #include <stdint.h>
 
 #include <memory>
+#include <vector>
 
 #include "fuzz/fuzz_support.h"
 #include "unpack/payload_name.h"
@@ -44,6 +46,50 @@ void CheckAgainst(const Model& model, const installer::PathString& name,
   FUZZ_CHECK(item.data == model.item.data && item.size == model.item.size);
 }
 
+bool Among(wchar_t unit, const char* units) {
+  for (size_t i = 0; units[i] != 0; ++i) {
+    if (unit == static_cast<wchar_t>(units[i])) return true;
+  }
+  return false;
+}
+
+// Whether the lower-cased `stem` spells the ASCII `device`.
+bool Spells(const std::vector<wchar_t>& stem, const char* device) {
+  size_t i = 0;
+  for (; device[i] != 0; ++i) {
+    if (i >= stem.size() || stem[i] != static_cast<wchar_t>(device[i])) {
+      return false;
+    }
+  }
+  return i == stem.size();
+}
+
+// The file-name rule, told from the text as a whole: a name that could
+// leave the folder, name a stream or a device, or be made under another
+// name than it says.
+bool Unusable(const fuzzing::Text& name) {
+  const size_t length = name.length();
+  if (length == 0) return true;
+  for (size_t i = 0; i < length; ++i) {
+    if (name[i] < 0x20 || Among(name[i], "\\/:<>\"|?*")) return true;
+  }
+  if (name[length - 1] == L'.' || name[length - 1] == L' ') return true;
+  std::vector<wchar_t> stem;
+  for (size_t i = 0; i < length && name[i] != L'.'; ++i) {
+    stem.push_back(fuzzing::Lower(name[i]));
+  }
+  while (!stem.empty() && stem.back() == L' ') stem.pop_back();
+  for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$"}) {
+    if (Spells(stem, device)) return true;
+  }
+  if (stem.size() != 4) return false;
+  const wchar_t digit = stem[3];
+  stem.pop_back();
+  return (Spells(stem, "com") || Spells(stem, "lpt")) &&
+         ((digit >= L'1' && digit <= L'9') || digit == 0x00B9 ||
+          digit == 0x00B2 || digit == 0x00B3);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -79,6 +125,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else if (name.length() >= installer::kPathCapacity) {
       FUZZ_CHECK(!taken && search.error == 206);
       error = 206;
+    } else if (Unusable(name)) {
+      FUZZ_CHECK(!taken && search.error == 123);
+      error = 123;
     } else {
       FUZZ_CHECK(taken && search.error == error);
       model->name.assign(name.c_str(), name.c_str() + name.length());

@@ -40,7 +40,9 @@ void AppendSavedInstallerReferral(CommandLineString* line) {
 
 RunOutcome RunInstallSetup(const InstallerSettings& settings,
                            const wchar_t* archive_path,
-                           const wchar_t* setup_path, bool archive_compressed) {
+                           const wchar_t* setup_path, bool archive_compressed,
+                           const wchar_t* work_folder,
+                           HeldFile* setup_hold) {
   PathString program;
   if (!program.Copy(setup_path)) {
     return MakeOutcome(ExitCode::CommandLineTooLong);
@@ -56,7 +58,8 @@ RunOutcome RunInstallSetup(const InstallerSettings& settings,
   return LaunchAndAwait(program.data(), install_command_line.data(),
                         static_cast<uint32_t>(ExitCode::SetupStartFileMissing),
                         static_cast<uint32_t>(ExitCode::SetupStartPathMissing),
-                        static_cast<uint32_t>(ExitCode::SetupStartFailed));
+                        static_cast<uint32_t>(ExitCode::SetupStartFailed),
+                        work_folder, setup_hold);
 }
 
 }  // namespace installer

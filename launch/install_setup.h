@@ -5,6 +5,7 @@
 
 #include "stub/installer_settings.h"
 #include "stub/run_outcome.h"
+#include "support/held_file.h"
 
 namespace installer {
 
@@ -13,10 +14,16 @@ namespace installer {
 // when the stub has one, the stub's own arguments and, when the saved
 // installer's file name gives one, the referral code. (105, 0) when the
 // setup path or a required piece does not fit; launch failures are 122, 123
-// and 124.
+// and 124. Setup starts in `work_folder` (null: the stub's own current
+// folder), not in the installer's, usually its Downloads folder, which is
+// among the folders a program searches for the libraries it loads.
+// `setup_hold`, the run's hold of the setup program, is let go once setup
+// has ended (LaunchAndAwait).
 RunOutcome RunInstallSetup(const InstallerSettings& settings,
                            const wchar_t* archive_path,
-                           const wchar_t* setup_path, bool archive_compressed);
+                           const wchar_t* setup_path, bool archive_compressed,
+                           const wchar_t* work_folder = nullptr,
+                           HeldFile* setup_hold = nullptr);
 
 }  // namespace installer
 

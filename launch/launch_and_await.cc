@@ -19,16 +19,28 @@ HANDLE g_started_program;
 
 RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
                           uint32_t code_file, uint32_t code_path,
-                          uint32_t code_other) {
+                          uint32_t code_other, const wchar_t* current_folder,
+                          HeldFile* program_hold) {
   STARTUPINFOW startup;
   FillBytes(&startup, 0, sizeof(startup));
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process;
   FillBytes(&process, 0, sizeof(process));
 
-  if (!CreateProcessW(program, command_line, nullptr, nullptr, FALSE,
-                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+  // The path is looked up once more by CreateProcessW; it must lead to the
+  // file the run holds, which nobody can rename or change meanwhile.
+  if (program_hold != nullptr && program_hold->IsHeld() &&
+      !PathNamesFile(program, *program_hold)) {
+    program_hold->Release();
+    return RunOutcome{code_other, ERROR_FILE_INVALID};
+  }
+  const BOOL started =
+      CreateProcessW(program, command_line, nullptr, nullptr, FALSE,
+                     CREATE_NO_WINDOW, nullptr, current_folder, &startup,
+                     &process);
+  if (!started) {
     const DWORD error = GetLastError();
+    if (program_hold != nullptr) program_hold->Release();
     // For a missing file or folder, what is there at the path tells more
     // than the error, which the code already carries.
     const DWORD attributes = GetFileAttributesW(program);
@@ -40,16 +52,19 @@ RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
   CloseHandle(process.hThread);
 
   DWORD exit_code = 0;
-  if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
-      !GetExitCodeProcess(process.hProcess, &exit_code)) {
-    const DWORD error = GetLastError();
-    g_started_program = nullptr;
-    CloseHandle(process.hProcess);
+  const bool ended =
+      WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
+      GetExitCodeProcess(process.hProcess, &exit_code);
+  const DWORD error = GetLastError();
+  // Held while the program runs: one that starts itself again by its path
+  // (to elevate, say) starts the same file.
+  if (program_hold != nullptr) program_hold->Release();
+  g_started_program = nullptr;
+  CloseHandle(process.hProcess);
+  if (!ended) {
     SetLastError(error);
     return MakeOutcome(ExitCode::ProcessWaitFailed, error);
   }
-  g_started_program = nullptr;
-  CloseHandle(process.hProcess);
   return RunOutcome{exit_code, 0};
 }
 

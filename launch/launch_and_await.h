@@ -1,6 +1,6 @@
 // Runs one program to its end: started without a window, with the stub's
-// own environment and current folder and no inherited handles, and waited
-// for without a time-out.
+// own environment, in the current folder it is given and with no inherited
+// handles, and waited for without a time-out.
 #ifndef LAUNCH_LAUNCH_AND_AWAIT_H_
 #define LAUNCH_LAUNCH_AND_AWAIT_H_
 
@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "stub/run_outcome.h"
+#include "support/held_file.h"
 
 namespace installer {
 
@@ -16,10 +17,19 @@ namespace installer {
 // file, (`code_path`, attribute word) for a missing folder on its path, and
 // (`code_other`, the start's error) otherwise. (107, error) when the wait or
 // the exit code fails. `command_line` is the writable buffer that
-// CreateProcessW may change.
+// CreateProcessW may change. `current_folder` is the program's current
+// folder; null keeps the stub's own. `program_hold`, when given, is the
+// run's hold of the program file, shared for reading only: the program
+// starts only if `program` still names that file (otherwise (`code_other`,
+// ERROR_FILE_INVALID), with nothing started), and the hold is let go once
+// the program has ended, so that nobody can put another file at its path
+// while it runs (a program that starts itself again by its path starts the
+// same file).
 RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
                           uint32_t code_file, uint32_t code_path,
-                          uint32_t code_other);
+                          uint32_t code_other,
+                          const wchar_t* current_folder = nullptr,
+                          HeldFile* program_hold = nullptr);
 
 // True while a program that LaunchAndAwait started has not ended, asked
 // without waiting: what the process knows when it crashes during the wait.

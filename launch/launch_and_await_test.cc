@@ -92,6 +92,42 @@ TEST_F(LaunchAndAwaitTest, StartFailures) {
   EXPECT_TRUE(Runs().empty());
 }
 
+// A program that the run holds starts only while its path still names the
+// file held, which is let go once it has ended; another file at that path
+// starts never.
+TEST_F(LaunchAndAwaitTest, HeldProgramStartsOnlyWhileItIsTheOneHeld) {
+  const std::wstring other = folder_.Child(L"other.exe");
+  ASSERT_TRUE(CopyFileW(program_.c_str(), other.c_str(), FALSE));
+  const auto hold = [](const std::wstring& path) {
+    HeldFile held;
+    held.handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_TRUE(ReadFileIdentity(held.handle, &held.identity));
+    return held;
+  };
+  const std::wstring folder = folder_.path();
+  HeldFile someone_elses = hold(other);
+  std::wstring line = L"\"" + program_ + L"\"";
+  const RunOutcome refused =
+      LaunchAndAwait(program_.c_str(), line.data(), kFile, kPath, kOther,
+                     folder.c_str(), &someone_elses);
+  EXPECT_EQ(refused.exit_code, kOther);
+  EXPECT_EQ(refused.windows_error, static_cast<uint32_t>(ERROR_FILE_INVALID));
+  EXPECT_FALSE(someone_elses.IsHeld());
+  EXPECT_TRUE(Runs().empty());
+
+  HeldFile ours = hold(program_);
+  const RunOutcome ran =
+      LaunchAndAwait(program_.c_str(), line.data(), kFile, kPath, kOther,
+                     folder.c_str(), &ours);
+  EXPECT_EQ(ran.exit_code, 0u);
+  EXPECT_FALSE(ours.IsHeld());
+  const std::vector<StandInRun> runs = Runs();
+  ASSERT_EQ(runs.size(), 1u);
+  // It ran in the folder it was given.
+  EXPECT_EQ(runs[0]["current_folder"] + "\\", Utf8(folder));
+}
+
 // Platform calls of one launch, watched and faked through the import table.
 // The test framework's own threads call through the same table, so every
 // replacement passes on whatever does not concern the launched process, and

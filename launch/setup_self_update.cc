@@ -10,13 +10,16 @@
 #include "stub/installer_settings.h"
 #include "stub/run_outcome.h"
 #include "support/bounded_string.h"
+#include "support/elevation.h"
 
 namespace installer {
 
 RunOutcome RunSetupSelfUpdate(const InstallerSettings& settings,
                               const wchar_t* patch_path,
                               const wchar_t* new_setup_path,
-                              int32_t* max_delete_attempts) {
+                              int32_t* max_delete_attempts,
+                              const wchar_t* work_folder,
+                              HeldFile* patch_hold) {
   PathString installed_setup_path;
   const RunOutcome located = LocateInstalledSetup(
       settings.system_level, settings.app_guid, settings.previous_version,
@@ -30,16 +33,31 @@ RunOutcome RunSetupSelfUpdate(const InstallerSettings& settings,
   }
   AppendStubArguments(settings.command_line, &line);
 
-  const RunOutcome outcome = LaunchAndAwait(
-      installed_setup_path.data(), line.data(),
-      static_cast<uint32_t>(ExitCode::SelfUpdateStartFileMissing),
-      static_cast<uint32_t>(ExitCode::SelfUpdateStartPathMissing),
-      static_cast<uint32_t>(ExitCode::SelfUpdateStartFailed));
+  // A per-user run finds the installed setup program through a value under
+  // HKEY_CURRENT_USER, at a path in the user's own folders: both are the
+  // user's to change, by any program of theirs. An elevated run would start
+  // whatever they name with its rights, so it starts none: the start is
+  // refused as one that failed. A system-level run reads HKEY_LOCAL_MACHINE,
+  // which only administrators write.
+  const RunOutcome outcome =
+      !settings.system_level && RunsElevated()
+          ? MakeOutcome(ExitCode::SelfUpdateStartFailed, ERROR_ACCESS_DENIED)
+          : LaunchAndAwait(
+                installed_setup_path.data(), line.data(),
+                static_cast<uint32_t>(ExitCode::SelfUpdateStartFileMissing),
+                static_cast<uint32_t>(ExitCode::SelfUpdateStartPathMissing),
+                static_cast<uint32_t>(ExitCode::SelfUpdateStartFailed),
+                work_folder);
 
   // Whatever the installed setup did with it, the patch has served its
   // purpose once a launch was tried.
   int32_t attempts = 0;
-  RemoveWithRetries(patch_path, &attempts);
+  const FileIdentity* patch = nullptr;
+  if (patch_hold != nullptr) {
+    patch_hold->Release();
+    patch = &patch_hold->identity;
+  }
+  RemoveWithRetries(patch_path, &attempts, patch);
   FoldAttemptCount(attempts, max_delete_attempts);
   return outcome;
 }

@@ -13,6 +13,7 @@
 #include "stub/installer_settings.h"
 #include "support/bounded_string.h"
 #include "testing/import_patch.h"
+#include "testing/integrity_level.h"
 #include "testing/registry_scratch.h"
 #include "testing/run_program.h"
 #include "testing/stand_in_setup/sha256.h"
@@ -24,6 +25,7 @@ namespace {
 
 using testing_support::FileExists;
 using testing_support::ImportPatch;
+using testing_support::IntegrityLevelDouble;
 using testing_support::KeyExists;
 using testing_support::ReadStandInRecord;
 using testing_support::ReadWholeFile;
@@ -97,7 +99,40 @@ class SelfUpdateTest : public ::testing::Test {
   std::unique_ptr<ScratchKey> key_;
   InstallerSettings settings_;
   int32_t max_delete_attempts_ = 0;
+  // The road these tests take: a standard user's run, which starts the
+  // installed setup program its own registry values name. (Under Wine every
+  // run is elevated.)
+  IntegrityLevelDouble standard_user_{SECURITY_MANDATORY_MEDIUM_RID};
 };
+
+// An elevated run does not start the installed setup program that the
+// user's own registry values name, at a path the user can write: the start
+// is refused as one that failed, and the patch goes as after any start. A
+// system-level run, whose registration only administrators write, starts
+// it as ever.
+TEST_F(SelfUpdateTest, ElevatedRunStartsNoSetupTheUserNamed) {
+  IntegrityLevelDouble elevated(SECURITY_MANDATORY_HIGH_RID);
+  ASSERT_TRUE(elevated.applied());
+  Install(installed_, false, true);
+  const RunOutcome outcome = Update();
+  EXPECT_EQ(outcome.exit_code, 121u);
+  EXPECT_EQ(outcome.windows_error, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(FileExists(patch_));
+  EXPECT_FALSE(FileExists(new_setup_));
+  EXPECT_TRUE(Runs().empty());
+  key_.reset();
+
+  if (!testing_support::Elevated()) {
+    GTEST_SKIP() << "the system-level registration lies in HKLM, which "
+                    "needs an elevated run";
+  }
+  WriteWholeFile(patch_, StandInPatch(new_program_));
+  Install(installed_, true, true);
+  settings_.system_level = true;
+  EXPECT_EQ(Update().exit_code, 0u);
+  EXPECT_EQ(ReadWholeFile(new_setup_), new_program_);
+  EXPECT_EQ(Runs().size(), 1u);
+}
 
 TEST_F(SelfUpdateTest, InstalledSetupBuildsTheNewSetupProgram) {
   struct Case {

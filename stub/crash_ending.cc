@@ -18,7 +18,7 @@ namespace {
 // Process-wide: the filter is given nothing but the exception. Zero-filled
 // before the first instruction runs.
 const InstallerSettings* g_watched_settings;
-const RunState* g_watched_run;
+RunState* g_watched_run;
 // The thread that runs the watched run; 0 while none is watched.
 DWORD g_run_thread;
 // Set on the filter's first entry. A fault inside the filter comes back to
@@ -35,7 +35,7 @@ constexpr uint32_t kCrashExitCode = static_cast<uint32_t>(ExitCode::RunCrashed);
 
 }  // namespace
 
-void ReleaseCrashedRun(const RunState* run, bool remove_files) {
+void ReleaseCrashedRun(RunState* run, bool remove_files) {
   // Whatever the cabinet library held must be let go before its files can
   // be removed.
   AbandonCabinetExpansion();
@@ -44,22 +44,24 @@ void ReleaseCrashedRun(const RunState* run, bool remove_files) {
     return;
   }
   // Besides the archive and the setup resource's file, the one name the
-  // stub gives a file itself: the expanded setup program, or the one that
-  // the installed setup program builds from a patch. A crash between its
-  // making and its path reaching `setup_path` would leave it, and with it
-  // the folder.
-  PathString made_setup;
-  if (made_setup.Copy(run->work_folder.data()) &&
-      made_setup.Append(L"setup.exe")) {
-    int32_t attempts = 0;
-    RemoveWithRetries(made_setup.data(), &attempts);
+  // stub gives a file itself: the expanded setup program, while the
+  // cabinet it came from is being removed. Removed only if the run made it.
+  run->expanded_hold.Release();
+  if (run->expanded_hold.identity.known) {
+    PathString made_setup;
+    if (made_setup.Copy(run->work_folder.data()) &&
+        made_setup.Append(L"setup.exe")) {
+      int32_t attempts = 0;
+      RemoveWithRetries(made_setup.data(), &attempts,
+                        &run->expanded_hold.identity);
+    }
   }
   // No success record follows a crash: the attempt count goes nowhere.
   int32_t max_delete_attempts = 0;
-  HANDLE held_folder = run->work_folder_handle;
   RemoveUnpackedFiles(run->archive_path.data(), run->setup_path.data(),
                       run->work_folder.data(), &max_delete_attempts,
-                      &held_folder);
+                      &run->archive_hold, &run->setup_hold,
+                      &run->work_folder_hold);
 }
 
 namespace {
@@ -77,7 +79,7 @@ LONG WINAPI EndCrashedRun(EXCEPTION_POINTERS* exception) {
   }
   if (InterlockedExchange(&g_ending, 1) != 0) EndProcess(kCrashExitCode);
   const InstallerSettings* settings = g_watched_settings;
-  const RunState* run = g_watched_run;
+  RunState* run = g_watched_run;
   // Before its work folder exists a run records nothing, as when it fails
   // there.
   const bool records = settings != nullptr && run != nullptr &&
@@ -109,7 +111,7 @@ void ReserveCrashEndingStack() {
   SetThreadStackGuarantee(&reserve);
 }
 
-void WatchRunForCrash(const InstallerSettings* settings, const RunState* run) {
+void WatchRunForCrash(const InstallerSettings* settings, RunState* run) {
   g_watched_settings = settings;
   g_watched_run = run;
   g_run_thread = run != nullptr ? GetCurrentThreadId() : 0;

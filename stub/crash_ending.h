@@ -29,14 +29,16 @@ void InstallCrashEnding();
 // The run that a crash ends, run by the calling thread; null for none
 // (before the run and after it, when the frame that holds these is gone).
 // A fault on any other thread meanwhile leaves the run to that thread.
-void WatchRunForCrash(const InstallerSettings* settings, const RunState* run);
+void WatchRunForCrash(const InstallerSettings* settings, RunState* run);
 
 // The part of a crash's ending that the release tools share with the stub:
 // lets go of whatever the cabinet library held, then, when `remove_files`
 // is set, `run` has made its work folder and no program that it started is
-// still running (that one may still need them), removes what `run`
-// unpacked and the folder. `run` may be null.
-void ReleaseCrashedRun(const RunState* run, bool remove_files);
+// still running (that one may still need them), lets go of the run's holds
+// and removes what `run` made and the folder, by the same rules as the
+// run's own removal: only what the run made and what is still that. `run`
+// may be null.
+void ReleaseCrashedRun(RunState* run, bool remove_files);
 
 }  // namespace installer
 

@@ -60,7 +60,32 @@ bool FindModuleFolder(HMODULE module, PathString* module_path,
 RunOutcome LaunchSetup(const InstallerSettings& settings, RunState* run) {
   return RunInstallSetup(settings, run->archive_path.data(),
                          run->setup_path.data(),
-                         IsTag(run->archive_type, L"B7"));
+                         IsTag(run->archive_type, L"B7"),
+                         run->work_folder.data(), &run->setup_hold);
+}
+
+// The setup program that the installed one built from the patch, held
+// from here until it is started as the run's own. Not there: the start
+// says so (122 or 123). Anything but a plain file (a link, a folder) is
+// not started at all.
+RunOutcome HoldNewSetup(RunState* run) {
+  if (HoldFoundFile(run->work_folder_hold.handle, L"setup.exe",
+                    &run->setup_hold)) {
+    return kSuccessOutcome;
+  }
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    return kSuccessOutcome;
+  }
+  return MakeOutcome(ExitCode::SetupStartFailed, error);
+}
+
+// The holds of a run, let go as it ends, whatever road it took.
+void ReleaseHolds(RunState* run) {
+  run->archive_hold.Release();
+  run->setup_hold.Release();
+  run->expanded_hold.Release();
+  run->work_folder_hold.Release();
 }
 
 // Every stage but the final reset of the settings, which RunInstaller does on
@@ -101,7 +126,7 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
     return outcome;
   }
   if (!CreateWorkFolder(run->module_folder.data(), &run->work_folder,
-                        &outcome, &run->work_folder_handle)) {
+                        &outcome, &run->work_folder_hold)) {
     return outcome;
   }
   run->work_folder_made = true;
@@ -114,8 +139,9 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
   run->archive_type.Clear();
   const RunOutcome unpacked = UnpackPayload(
       module, &run->image, run->work_folder.data(),
-      &run->setup_path, &run->setup_type, &run->archive_path,
-      &run->archive_type, &run->max_delete_attempts);
+      run->work_folder_hold.handle, &run->setup_path, &run->setup_type,
+      &run->archive_path, &run->archive_type, &run->max_delete_attempts,
+      &run->archive_hold, &run->setup_hold, &run->expanded_hold);
 
   if (!unpacked.Succeeded()) {
     // Road a: nothing to run; what was unpacked is still removed below.
@@ -134,10 +160,9 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
         !run->new_setup_path.Append(L"setup.exe")) {
       return MakeOutcome(ExitCode::PathTooLong);
     }
-    const RunOutcome updated =
-        RunSetupSelfUpdate(*settings, run->setup_path.data(),
-                           run->new_setup_path.data(),
-                           &run->max_delete_attempts);
+    const RunOutcome updated = RunSetupSelfUpdate(
+        *settings, run->setup_path.data(), run->new_setup_path.data(),
+        &run->max_delete_attempts, run->work_folder.data(), &run->setup_hold);
     if (!updated.Succeeded()) {
       // The patch may still be there; it stays, and so does the folder.
       run->setup_path.Clear();
@@ -145,8 +170,13 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
       run->setup_path.Copy(run->new_setup_path.data());
     }
     TrimWorkingSet();
+    const RunOutcome held =
+        updated.Succeeded() ? HoldNewSetup(run) : kSuccessOutcome;
     if (!updated.Succeeded()) {
       outcome = updated;
+      run->succeeded = false;
+    } else if (!held.Succeeded()) {
+      outcome = held;
       run->succeeded = false;
     } else {
       outcome = LaunchSetup(*settings, run);
@@ -157,7 +187,8 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
   if (settings->delete_unpacked_files) {
     RemoveUnpackedFiles(run->archive_path.data(), run->setup_path.data(),
                         run->work_folder.data(), &run->max_delete_attempts,
-                        &run->work_folder_handle);
+                        &run->archive_hold, &run->setup_hold,
+                        &run->work_folder_hold);
   }
 
   WriteRunRecord(*settings, run->succeeded, outcome, run->max_delete_attempts);
@@ -198,11 +229,8 @@ RunOutcome RunInstaller(HMODULE module) {
   const RunOutcome outcome = RunStages(module, &settings, &run);
   WatchRunForCrash(nullptr, nullptr);
   // A folder that stays (its files kept, or a road that skips the removal)
-  // is let go as the run ends.
-  if (run.work_folder_handle != INVALID_HANDLE_VALUE) {
-    CloseHandle(run.work_folder_handle);
-    run.work_folder_handle = INVALID_HANDLE_VALUE;
-  }
+  // is let go as the run ends, and so are its files.
+  ReleaseHolds(&run);
   settings.Reset();
   return outcome;
 }

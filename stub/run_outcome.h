@@ -43,6 +43,8 @@ inline constexpr uint32_t kErrorInvalidData = 13;
 inline constexpr uint32_t kErrorNotSupported = 50;
 inline constexpr uint32_t kErrorTooManyNames = 68;
 inline constexpr uint32_t kErrorBufferOverflow = 111;
+// A payload resource's name that cannot be a file's name in the work folder.
+inline constexpr uint32_t kErrorInvalidName = 123;
 inline constexpr uint32_t kErrorFilenameExcedRange = 206;
 inline constexpr uint32_t kErrorNoData = 232;
 inline constexpr uint32_t kErrorMoreData = 234;

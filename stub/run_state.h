@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "support/bounded_string.h"
+#include "support/held_file.h"
 #include "unpack/image_file.h"
 
 namespace installer {
@@ -19,9 +20,16 @@ struct RunState {
   PathString module_folder;
   PathString work_folder;
   // Keeps the work folder where it is from its creation to its removal.
-  HANDLE work_folder_handle = INVALID_HANDLE_VALUE;
+  HeldFile work_folder_hold;
   PathString setup_path;
   PathString archive_path;
+  // The files the run made there, held shared for reading only until setup
+  // has ended. Each identity stays known after its hold is let go, so that
+  // the file is removed only while it is still the run's.
+  HeldFile archive_hold;
+  HeldFile setup_hold;
+  // The expanded setup program while the cabinet it came from is removed.
+  HeldFile expanded_hold;
   PathString new_setup_path;
   TypeTagString setup_type;
   TypeTagString archive_type;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
 #include <stdexcept>
 #include <system_error>
 
@@ -54,6 +55,22 @@ ScratchFolder::~ScratchFolder() {
   }
   std::filesystem::remove_all(path_, error);
 }
+
+HeldFolder::HeldFolder(const std::wstring& path)
+    : handle_(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE |
+                              FILE_SHARE_DELETE,
+                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                          nullptr)) {
+  if (handle_ == INVALID_HANDLE_VALUE) {
+    throw std::runtime_error("the folder " +
+                             std::filesystem::path(path).string() +
+                             " cannot be held: error " +
+                             std::to_string(GetLastError()));
+  }
+}
+
+HeldFolder::~HeldFolder() { CloseHandle(handle_); }
 
 std::wstring TestFile(const std::string& relative) {
   wchar_t root[MAX_PATH];

@@ -25,6 +25,22 @@ class ScratchFolder {
   std::wstring path_;
 };
 
+// A folder held open, as the run holds its work folder, for the stub's
+// calls that make files relative to such a handle. Shared with everyone, so
+// that a test may still do there what it needs; let go by the destructor.
+class HeldFolder {
+ public:
+  explicit HeldFolder(const std::wstring& path);
+  ~HeldFolder();
+  HeldFolder(const HeldFolder&) = delete;
+  HeldFolder& operator=(const HeldFolder&) = delete;
+
+  void* handle() const { return handle_; }
+
+ private:
+  void* handle_;
+};
+
 // A file that the build made for the tests: `relative` is its path below
 // the build folder ("unpack/testdata/archive.7z"), and the file is looked
 // for below the folder that STUB_TEST_ROOT names, which is the build folder

@@ -211,7 +211,13 @@ struct Ending {
   // What the stand-in setup does to the run while it runs (its
   // STAND_IN_SETUP_TRICK); null: nothing.
   const wchar_t* setup_trick = nullptr;
+  // The row holds only for a run of this kind (an elevated run starts no
+  // installed setup program that per-user values name); another row holds
+  // for the other kind.
+  enum class RunsAs { kEither, kElevated, kStandardUser } runs_as =
+      RunsAs::kEither;
 };
+using RunsAs = Ending::RunsAs;
 
 class EndToEndTest : public ::testing::Test {
  protected:
@@ -226,23 +232,34 @@ class EndToEndTest : public ::testing::Test {
   // Registers a copy of the stand-in setup as the installed product's setup
   // program, quoted as the product writes it; a fresh copy each time, for
   // the same reason.
-  void RegisterInstalledSetup() {
+  void RegisterInstalledSetup(bool system_level) {
     const std::wstring installed = installed_folder_.Child(
         L"setup" + std::to_wstring(++programs_) + L".exe");
     CopyOver(TestFile(STAND_IN_SETUP_EXE), installed);
-    ASSERT_EQ(RunProgram(installed, L"--register-installed " +
-                                        kClientState.substr(
-                                            kClientState.rfind(L'\\') + 1) +
-                                        L" --quoted"),
+    ASSERT_EQ(RunProgram(installed,
+                         L"--register-installed " +
+                             kClientState.substr(kClientState.rfind(L'\\') +
+                                                 1) +
+                             L" --quoted" +
+                             (system_level ? L" --system-level" : L"")),
               0u);
   }
 
   // What the stand-in setup programs recorded, one "mode=" per run of one,
-  // and the size of the archive each install run was given.
+  // and the size of the archive each install run was given. Every program
+  // that a run starts starts in its work folder, where the archive or the
+  // patch it is given lies: never in the installer's current folder, which
+  // is among the folders it searches for its libraries.
   std::string SetupRuns(const std::wstring& record_path) {
     std::string runs;
     for (const StandInRun& run : ReadStandInRecord(record_path)) {
       if (run.values.count("exit_code") == 0) continue;
+      std::string given = run["install-archive.path"];
+      if (given == "<absent>") given = run["uncompressed-archive.path"];
+      if (given == "<absent>") given = run["update-setup-exe.path"];
+      EXPECT_EQ(run["current_folder"] + "\\",
+                given.substr(0, given.rfind('\\') + 1))
+          << "the folder a program of the run started in";
       if (run.values.count("mode") != 0) runs += run["mode"];
       if (run.values.count("install-archive.size") != 0) {
         runs += " archive:" + run["install-archive.size"];
@@ -275,7 +292,7 @@ class EndToEndTest : public ::testing::Test {
       cleanup_value->SetRaw(L"KorvelInstallerCleanup", REG_SZ,
                             TextBytes(L"0", true));
     }
-    if (row.installed_setup) RegisterInstalledSetup();
+    if (row.installed_setup) RegisterInstalledSetup(row.system_level);
     const std::wstring record = records_.Child(L"setup-record.txt");
     fs::remove(record);
     fs::create_directories(fs::path(path).parent_path());
@@ -414,7 +431,17 @@ TEST_F(EndToEndTest, EveryEndingLeavesOnlyItsRecord) {
        {L"KORVEL.PACKED.7Z", L"setup.exe"}, "install archive:N "},
       {"setup patch, installed setup program", PATCH_INSTALLER, L"", L"0",
        false, true, 0, Record::kSuccess, 0, 0x30000, false, {},
-       "self-update install archive:N "},
+       "self-update install archive:N ", false, nullptr, nullptr, nullptr,
+       RunsAs::kStandardUser},
+      // Elevated, the run starts no setup program that the user's own
+      // values name: the start is refused, and the patch goes.
+      {"setup patch, per-user installed setup program, elevated run",
+       PATCH_INSTALLER, L"", L"0", false, true, 121, Record::kFailure, 121,
+       ERROR_ACCESS_DENIED, false, {}, "", false, nullptr, nullptr, nullptr,
+       RunsAs::kElevated},
+      {"setup patch, system-level installed setup program", PATCH_INSTALLER,
+       L"--system-level", L"0", false, true, 0, Record::kSuccess, 0, 0x30000,
+       false, {}, "self-update install archive:N ", true},
       // The patch stays, so the folder cannot go either.
       {"setup patch, nothing installed", PATCH_INSTALLER, L"", L"0", false,
        false, 110, Record::kFailure, 110, ERROR_FILE_NOT_FOUND, true,
@@ -440,9 +467,14 @@ TEST_F(EndToEndTest, EveryEndingLeavesOnlyItsRecord) {
   // elevated run may write (under Wine 8 every run is one; Wine 10 elevates
   // only a program whose manifest asks for it).
   bool machine_rows_skipped = false;
+  const bool elevated = testing_support::Elevated();
   for (const Ending& row : rows) {
-    if (row.system_level && !testing_support::Elevated()) {
+    if (row.system_level && !elevated) {
       machine_rows_skipped = true;
+      continue;
+    }
+    if ((row.runs_as == RunsAs::kElevated && !elevated) ||
+        (row.runs_as == RunsAs::kStandardUser && elevated)) {
       continue;
     }
     CheckEnding(row, FreshInstaller());
@@ -723,6 +755,112 @@ TEST_F(EndToEndTest, WhatHappensBesideSetupDoesNotChangeTheRun) {
   }
 }
 
+// What a program's "key=value" report says.
+std::map<std::string, std::string> ReadReport(const std::wstring& path) {
+  std::map<std::string, std::string> values;
+  std::string text = testing_support::ReadWholeFile(path);
+  for (size_t start = 0, end; start < text.size(); start = end + 1) {
+    end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos) {
+      values[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+  }
+  return values;
+}
+
+// Other programs of the same user cannot take the run's work folder or its
+// files from it. A debugger that stops the installer as it makes its work
+// folder, standing in for an unlucky preemption, finds the name it made
+// first taken for another and the folder held from the very call that made
+// it: moving it away is refused when that call returns and before the
+// installer's next open. A program that may write in the work folder (under
+// Wine any of the user's) tries again and again to swap each file for one of
+// its own as it appears: setup is the product's, and gets the product's
+// archive.
+TEST_F(EndToEndTest, SameUsersProgramsCannotTakeTheRunsFiles) {
+  const std::string archive_sha256 = testing_support::Sha256Hex(
+      testing_support::ReadWholeFile(TestFile(PRODUCT_ARCHIVE)));
+  const std::wstring record = records_.Child(L"setup-record.txt");
+  const std::wstring report = records_.Child(L"attack-report.txt");
+  const auto product_installed = [&] {
+    const std::vector<StandInRun> runs = ReadStandInRecord(record);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0]["install-archive.sha256"], archive_sha256);
+  };
+
+  CheckEnding({"stopped as it makes its work folder", CABINET_INSTALLER, L"",
+               L"0", false, false, 0, Record::kSuccess, 0, 0x30000, false, {},
+               "install archive:N "},
+              FreshInstaller(), {},
+              [&](const std::wstring& installer) {
+                return RunProgram(TestFile(FOLDER_RACE_DEBUGGER_EXE),
+                                  L"\"" + installer + L"\" \"" + report +
+                                      L"\"");
+              });
+  std::map<std::string, std::string> attack = ReadReport(report);
+  EXPECT_EQ(attack["folder_calls"], "2");
+  EXPECT_EQ(attack["taken_at_return"].rfind("refused", 0), 0u)
+      << attack["taken_at_return"];
+  EXPECT_EQ(attack["taken_before_next_open"].rfind("refused", 0), 0u)
+      << attack["taken_before_next_open"];
+  EXPECT_EQ(attack["kept"], "yes") << "the name taken first was used";
+  product_installed();
+
+  // The writer stops once setup has written its record: a file that the
+  // run lets go of to remove it may be taken then (the removal leaves it,
+  // and the folder, alone), which changes nothing of what was installed.
+  // What is checked is what setup was started with and given.
+  for (const char* installer : {CABINET_INSTALLER, PLAIN_INSTALLER}) {
+    SCOPED_TRACE(installer);
+    fs::remove(report);
+    fs::remove(record);
+    // A fresh name each time: the last run's image may still be locked.
+    const std::wstring path = scratch_.Child(
+        L"beside_a_writer\\installer" + std::to_wstring(++programs_) +
+        L".exe");
+    fs::create_directories(fs::path(path).parent_path());
+    CopyOver(TestFile(installer), path);
+    const std::wstring tag = std::to_wstring(GetCurrentProcessId());
+    const std::wstring ready_name = L"Local\\korvel-writer-ready-" + tag;
+    const std::wstring stop_name = L"Local\\korvel-writer-stop-" + tag;
+    const HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, ready_name.c_str());
+    const HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, stop_name.c_str());
+    ASSERT_TRUE(ready != nullptr && stop != nullptr);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION writer = {};
+    std::wstring line = L"\"" + TestFile(WORK_FOLDER_WRITER_EXE) + L"\" \"" +
+                        fs::path(path).parent_path().wstring() + L"\" \"" +
+                        report + L"\" " + ready_name + L" " + stop_name +
+                        L" \"" + record + L"\"";
+    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE,
+                               0, nullptr, nullptr, &startup, &writer));
+    EXPECT_EQ(WaitForSingleObject(ready, 10000), WAIT_OBJECT_0);
+    DWORD exit_code = 0;
+    {
+      ScopedVariable setup_exit(kExitCodeVariable, L"0");
+      ScopedVariable setup_record(L"STAND_IN_SETUP_RECORD", record);
+      exit_code = RunProgram(path, L"");
+    }
+    SetEvent(stop);
+    WaitForSingleObject(writer.hProcess, INFINITE);
+    CloseHandle(writer.hThread);
+    CloseHandle(writer.hProcess);
+    CloseHandle(ready);
+    CloseHandle(stop);
+    EXPECT_EQ(exit_code, 0u);
+    attack = ReadReport(report);
+    EXPECT_NE(attack["attempts"], "0") << "the writer saw no file";
+    product_installed();
+    EXPECT_EQ(ReadStandInRecord(record)[0]["mode"], "install");
+    std::error_code error;
+    fs::remove_all(fs::path(path).parent_path(), error);
+  }
+}
+
 // A program path is read into 260 units: 259 characters still leave room
 // for the terminator. Folders of at most 100 characters make up the rest.
 std::wstring PathOfLength(const std::wstring& base, size_t folder_length,
@@ -756,13 +894,16 @@ TEST_F(EndToEndTest, ProgramPathOf259CharactersIsAccepted) {
 // that every file fits such a folder: even the new setup program that the
 // installed one builds from a patch, whose path the run checks last.
 TEST_F(EndToEndTest, DeepestFolderAWorkFolderFitsBeside) {
+  // An elevated run starts only a system-level installed setup program.
+  const bool machine = testing_support::Elevated();
+  const wchar_t* arguments = machine ? L"--system-level" : L"";
   CheckEnding({"work folder of 247 characters", SHORT_NAMES_PATCH_INSTALLER,
-               L"", L"0", false, true, 0, Record::kSuccess, 0, 0x30000, false,
-               {}, "self-update install archive:N "},
+               arguments, L"0", false, true, 0, Record::kSuccess, 0, 0x30000,
+               false, {}, "self-update install archive:N ", machine},
               PathOfLength(scratch_.path(), 235, 240));
   CheckEnding({"work folder of 248 characters", SHORT_NAMES_PATCH_INSTALLER,
-               L"", L"0", false, true, 108, Record::kNone, 0, 0, false, {},
-               ""},
+               arguments, L"0", false, true, 108, Record::kNone, 0, 0, false,
+               {}, "", machine},
               PathOfLength(scratch_.path(), 236, 241));
 }
 
@@ -795,8 +936,10 @@ TEST_F(EndToEndTest, VolumeFullDuringExpansion) {
 }
 
 // Libraries saved beside a downloaded installer under the names of system
-// libraries, and a cabinet library where "%WINDIR%\system32\cabinet.dll"
-// points when WINDIR is unset, are never loaded. Run by the ctest entry
+// libraries, a cabinet library where "%WINDIR%\system32\cabinet.dll"
+// points when WINDIR is unset, and one in the system32 folder of a WINDIR
+// and SYSTEMROOT that the user set (an elevated run inherits the user's
+// environment) are never loaded. Run by the ctest entry
 // end_to_end_planted_libraries, whose WINEDLLOVERRIDES ("name,...=n,b")
 // prefer native copies of exactly the libraries planted here: Wine takes it
 // from the host environment that a process starts with. It names libraries
@@ -827,26 +970,34 @@ TEST_F(EndToEndTest, PlantedLibrariesNeverLoad) {
     names.emplace_back(list.begin() + start, list.begin() + end);
   }
   const std::wstring folder = scratch_.Child(L"planted\\");
-  fs::create_directories(folder + L"%WINDIR%\\system32");
-  fs::create_directories(folder + L"%SYSTEMROOT%\\system32");
+  const std::wstring users_windows = folder + L"windows";
+  for (const std::wstring& system :
+       {folder + L"%WINDIR%", folder + L"%SYSTEMROOT%", users_windows}) {
+    fs::create_directories(system + L"\\system32");
+  }
   const std::wstring planted = TestFile(PLANTED_LIBRARY);
   for (const std::wstring& name : names) {
     CopyOver(planted, folder + name + L".dll");
   }
   CopyOver(planted, folder + L"%WINDIR%\\system32\\cabinet.dll");
   CopyOver(planted, folder + L"%SYSTEMROOT%\\system32\\cabinet.dll");
+  CopyOver(planted, users_windows + L"\\system32\\cabinet.dll");
 
-  ScopedVariable windows_folder(L"WINDIR", nullptr);
-  ScopedVariable system_root(L"SYSTEMROOT", nullptr);
   wchar_t current[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, current);
   ASSERT_TRUE(SetCurrentDirectoryW(folder.c_str()));
   // A planted library that loads leaves "<name>.dll.loaded" beside itself,
   // which the comparison of the folder before and after the run reports.
-  CheckEnding({"planted libraries", CABINET_INSTALLER, L"", L"0", false, false,
-               0, Record::kSuccess, 0, 0x30000, false, {},
-               "install archive:N "},
-              folder + L"installer.exe");
+  for (const wchar_t* windows : {static_cast<const wchar_t*>(nullptr),
+                                 users_windows.c_str()}) {
+    ScopedVariable windows_folder(L"WINDIR", windows);
+    ScopedVariable system_root(L"SYSTEMROOT", windows);
+    CheckEnding({windows == nullptr ? "planted libraries, WINDIR unset"
+                                    : "planted libraries, the user's WINDIR",
+                 CABINET_INSTALLER, L"", L"0", false, false, 0,
+                 Record::kSuccess, 0, 0x30000, false, {}, "install archive:N "},
+                folder + L"installer.exe");
+  }
   SetCurrentDirectoryW(current);
 }
 

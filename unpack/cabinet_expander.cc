@@ -5,7 +5,6 @@
 
 #include "support/bounded_string.h"
 #include "unpack/fdi_interface.h"
-#include "unpack/library_path.h"
 #include "unpack/output_file.h"
 
 namespace installer {
@@ -25,13 +24,6 @@ struct CabinetLibrary {
 
 CabinetLibrary g_cabinet_library;
 
-// Tried in this order; the environment may lack either variable.
-constexpr const wchar_t* kCabinetLibraryCandidates[] = {
-    L"%WINDIR%\\system32\\cabinet.dll",
-    L"%SYSTEMROOT%\\system32\\cabinet.dll",
-    L"C:\\Windows\\system32\\cabinet.dll",
-};
-
 // Cabinet attribute bits that may reach the expanded file: read-only,
 // hidden, system and archive. The execute (0x40) and UTF-8-name (0x80) bits
 // are the cabinet's own.
@@ -45,7 +37,19 @@ constexpr INT_PTR kFdiAbort = -1;
 constexpr int kMaxFdiSources = 4;
 
 struct ExpansionContext {
+  // The work folder, held, in which the cabinet lies and the destination is
+  // made; both are reached only through it.
+  HANDLE folder;
+  // The destination's name in `folder`, and the caller's record of it.
   const wchar_t* destination;
+  HeldFile* expanded;
+  // The cabinet's name in `folder`, and the file the run made there.
+  const wchar_t* cabinet_name;
+  FileIdentity cabinet;
+  // The cabinet's folder and name as FDICopy was given them (UTF-8): the one
+  // file that FDI may open is the one they spell.
+  const char* fdi_folder;
+  const char* fdi_name;
   // The stub's own handle to the destination; it outlives FDI's, so that a
   // finished file can be flushed and an unfinished one deleted.
   OutputFile file;
@@ -66,9 +70,6 @@ struct ExpansionContext {
   bool aborted;
   // The destination holds the last file of the cabinet, whole.
   uint8_t completed;
-  // This expansion has created the destination: only then may a later file
-  // of the cabinet replace it.
-  bool made_destination;
 };
 
 // FDI's open, write and close callbacks carry no user value: they reach the
@@ -88,26 +89,23 @@ void TrackFdiSource(HANDLE handle, HANDLE replacement) {
   }
 }
 
+// From the system folder as the system reports it, and from nowhere else:
+// the run may be elevated, and the environment (WINDIR and SYSTEMROOT among
+// it) is the user's to set, as are the folders the loader would search.
 bool LoadCabinetLibrary() {
   if (g_cabinet_library.module != nullptr) return true;
-  for (const wchar_t* candidate : kCabinetLibraryCandidates) {
-    PathString path;
-    const DWORD count =
-        ExpandEnvironmentStringsW(candidate, path.data(), kPathCapacity);
-    // An unset variable leaves a relative path, which the loader would
-    // resolve beside the installer.
-    if (count < 1 || count > kPathCapacity ||
-        !IsAbsoluteLibraryPath(path.data())) {
-      continue;
-    }
-    const HMODULE module =
-        LoadLibraryExW(path.data(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (module != nullptr) {
-      g_cabinet_library.module = module;
-      return true;
-    }
+  PathString path;
+  const UINT length =
+      GetSystemDirectoryW(path.data(), static_cast<UINT>(kPathCapacity));
+  if (length == 0 || length >= kPathCapacity ||
+      !path.Append(L"\\cabinet.dll")) {
+    return false;
   }
-  return false;
+  const HMODULE module =
+      LoadLibraryExW(path.data(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (module == nullptr) return false;
+  g_cabinet_library.module = module;
+  return true;
 }
 
 template <typename Function>
@@ -189,6 +187,19 @@ void SetStoredInformation(const ExpansionContext& context) {
 
 INT_PTR AsFdiFile(HANDLE handle) { return reinterpret_cast<INT_PTR>(handle); }
 
+// Whether `name` is the cabinet's folder followed by its name, as FDICopy
+// was given them and joins them to open the cabinet.
+bool SpellsCabinet(const char* name, const ExpansionContext* context) {
+  const char* rest = name;
+  for (const char* unit = context->fdi_folder; *unit != 0; ++unit, ++rest) {
+    if (*rest != *unit) return false;
+  }
+  for (const char* unit = context->fdi_name; *unit != 0; ++unit, ++rest) {
+    if (*rest != *unit) return false;
+  }
+  return *rest == 0;
+}
+
 extern "C" {
 
 void* __cdecl FdiAlloc(ULONG size) {
@@ -198,25 +209,27 @@ void* __cdecl FdiAlloc(ULONG size) {
 void __cdecl FdiFree(void* block) { HeapFree(GetProcessHeap(), 0, block); }
 
 INT_PTR __cdecl FdiOpen(char* name, int open_flags, int /*mode*/) {
-  const int units = MultiByteToWideChar(CP_UTF8, 0, name, -1, nullptr, 0);
-  if (units <= 0) return AsFdiFile(INVALID_HANDLE_VALUE);
-  wchar_t* wide = static_cast<wchar_t*>(HeapAlloc(
-      GetProcessHeap(), 0, static_cast<SIZE_T>(units) * sizeof(wchar_t)));
-  if (wide == nullptr) return AsFdiFile(INVALID_HANDLE_VALUE);
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  if (MultiByteToWideChar(CP_UTF8, 0, name, -1, wide, units) == units) {
-    DWORD access = GENERIC_READ;
-    if ((open_flags & kFdiOpenReadWrite) != 0) {
-      access = GENERIC_READ | GENERIC_WRITE;
-    } else if ((open_flags & kFdiOpenWriteOnly) != 0) {
-      access = GENERIC_WRITE;
-    }
-    const DWORD disposition =
-        (open_flags & kFdiOpenCreate) != 0 ? CREATE_ALWAYS : OPEN_EXISTING;
-    handle = CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                         nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // FDI asks for files by name; the one it gets is the cabinet the run made
+  // and holds, opened again through the held work folder and proven to be
+  // that file, for reading. A name that leads anywhere else, a next cabinet
+  // or a file to write, is refused.
+  ExpansionContext* context = g_expansion;
+  if (context == nullptr ||
+      (open_flags & (kFdiOpenReadWrite | kFdiOpenWriteOnly | kFdiOpenCreate)) !=
+          0 ||
+      !SpellsCabinet(name, context)) {
+    return AsFdiFile(INVALID_HANDLE_VALUE);
   }
-  HeapFree(GetProcessHeap(), 0, wide);
+  HANDLE handle = CreateInFolder(
+      context->folder, context->cabinet_name, GENERIC_READ, FILE_SHARE_READ,
+      FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+  FileIdentity found;
+  if (handle != INVALID_HANDLE_VALUE &&
+      (!ReadFileIdentity(handle, &found) ||
+       !SameFile(found, context->cabinet))) {
+    CloseHandle(handle);
+    handle = INVALID_HANDLE_VALUE;
+  }
   if (handle != INVALID_HANDLE_VALUE) {
     TrackFdiSource(INVALID_HANDLE_VALUE, handle);
   }
@@ -269,11 +282,15 @@ INT_PTR __cdecl FdiNotify(FdiNotificationType type,
       context->completed = 0;
       context->write_failed = false;
       context->announced_size = static_cast<uint32_t>(notification->size);
+      // The destination is made once, new; a later file of the cabinet
+      // empties it through the handle held, never through its name again.
       HANDLE duplicate = INVALID_HANDLE_VALUE;
-      if (context->file.Open(context->destination,
-                             context->made_destination)) {
-        context->made_destination = true;
+      if (context->file.IsOpen() ? context->file.Truncate()
+                                 : context->file.Open(context->folder,
+                                                      context->destination)) {
         duplicate = context->file.Duplicate();
+        // Known from here on: a crash while it is written still finds it.
+        ReadFileIdentity(context->file.Handle(), &context->expanded->identity);
       }
       if (duplicate == INVALID_HANDLE_VALUE) {
         context->aborted = true;
@@ -333,12 +350,12 @@ void AbandonCabinetExpansion() {
     }
   }
   CloseFdiFile(context);
-  if (context->file.IsOpen()) context->file.MarkDeleteOnClose();
-  context->file.Close();
+  context->file.Abandon();
 }
 
-bool CabinetExpander(const wchar_t* cabinet_path,
-                     const wchar_t* destination_path) {
+bool CabinetExpander(const wchar_t* cabinet_path, const HeldFile& cabinet,
+                     HANDLE folder, const wchar_t* destination_name,
+                     HeldFile* expanded) {
   if (!LoadCabinetLibrary()) return false;
   if (!LookUpEntryPoints()) return false;
 
@@ -369,7 +386,13 @@ bool CabinetExpander(const wchar_t* cabinet_path,
   }
 
   ExpansionContext context;
-  context.destination = destination_path;
+  context.folder = folder;
+  context.destination = destination_name;
+  context.expanded = expanded;
+  context.cabinet_name = cabinet_path + separator + 1;
+  context.cabinet = cabinet.identity;
+  context.fdi_folder = cabinet_folder;
+  context.fdi_name = cabinet_name;
   context.fdi_file = INVALID_HANDLE_VALUE;
   context.announced_size = 0;
   context.dos_date = 0;
@@ -378,7 +401,6 @@ bool CabinetExpander(const wchar_t* cabinet_path,
   context.write_failed = false;
   context.aborted = false;
   context.completed = 0;
-  context.made_destination = false;
   for (HANDLE& source : context.fdi_sources) source = INVALID_HANDLE_VALUE;
   g_expansion = &context;
   const bool copied =
@@ -391,19 +413,20 @@ bool CabinetExpander(const wchar_t* cabinet_path,
   // Both the library and the stub must find the expansion complete: Wine's
   // library reports a file finished before it notices damage further on,
   // and ignores the stub's abort answers.
-  const bool expanded = copied && context.completed == 1;
-  if (expanded) {
+  bool whole = copied && context.completed == 1;
+  if (whole) {
     SetStoredInformation(context);
     FlushFileBuffers(context.file.Handle());
-  } else if (context.file.IsOpen()) {
-    context.file.MarkDeleteOnClose();
+    // Held for reading only from here until setup has been started.
+    whole = context.file.Hold(expanded);
+  } else {
+    context.file.Abandon();
   }
-  context.file.Close();
   g_expansion = nullptr;
 
   FreeHeapBlock(cabinet_name);
   FreeHeapBlock(cabinet_folder);
-  return expanded;
+  return whole;
 }
 
 }  // namespace installer

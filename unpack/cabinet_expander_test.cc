@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -138,40 +137,6 @@ class HandleLedger {
   testing_support::ImportPatch close_;
 };
 
-// CreateFileW as Microsoft documents it where Wine is laxer: CREATE_ALWAYS
-// refuses to replace a read-only file, or a hidden or system file whose
-// attributes the call does not repeat, with ERROR_ACCESS_DENIED.
-class DocumentedCreateFile {
- public:
-  DocumentedCreateFile()
-      : patch_("kernel32.dll", "CreateFileW", reinterpret_cast<void*>(&Create)) {
-    EXPECT_TRUE(patch_.applied());
-    original_ = patch_.original<decltype(&CreateFileW)>();
-  }
-
- private:
-  static HANDLE WINAPI Create(LPCWSTR path, DWORD access, DWORD share,
-                              LPSECURITY_ATTRIBUTES security,
-                              DWORD disposition, DWORD flags,
-                              HANDLE template_file) {
-    const DWORD existing = GetFileAttributesW(path);
-    if (disposition == CREATE_ALWAYS && existing != INVALID_FILE_ATTRIBUTES) {
-      const DWORD hidden_system =
-          existing & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-      if ((existing & FILE_ATTRIBUTE_READONLY) != 0 ||
-          (flags & hidden_system) != hidden_system) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-      }
-    }
-    return original_(path, access, share, security, disposition, flags,
-                     template_file);
-  }
-
-  static inline decltype(&CreateFileW) original_ = nullptr;
-  testing_support::ImportPatch patch_;
-};
-
 // `cabinet` with its first file's stored attributes set to `attributes`,
 // written into `folder` as "SETUP.EX_"; its path.
 std::wstring PlaceCabinet(const ScratchFolder& folder, std::string cabinet,
@@ -182,13 +147,42 @@ std::wstring PlaceCabinet(const ScratchFolder& folder, std::string cabinet,
   return path;
 }
 
+// Expands as the run does: the cabinet lies in the held folder of the
+// destination (a copy of `cabinet` is put there under its own name when it
+// lies elsewhere) and is held there for reading only; the destination is
+// made beside it. The expanded file's hold is let go before returning.
+bool Expand(const std::wstring& cabinet, const std::wstring& destination) {
+  const size_t cut = destination.rfind(L'\\') + 1;
+  const std::wstring folder = destination.substr(0, cut);
+  const std::wstring name = cabinet.substr(cabinet.rfind(L'\\') + 1);
+  const std::wstring placed = folder + name;
+  if (cabinet != placed && FileExists(cabinet)) {
+    EXPECT_TRUE(CopyFileW(cabinet.c_str(), placed.c_str(), FALSE));
+  }
+  testing_support::HeldFolder held_folder(folder);
+  HeldFile held_cabinet;
+  held_cabinet.handle =
+      CreateFileW(placed.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                  OPEN_EXISTING, 0, nullptr);
+  if (held_cabinet.IsHeld()) {
+    ReadFileIdentity(held_cabinet.handle, &held_cabinet.identity);
+  }
+  HeldFile expanded;
+  const bool whole =
+      CabinetExpander(placed.c_str(), held_cabinet, held_folder.handle(),
+                      destination.substr(cut).c_str(), &expanded);
+  EXPECT_EQ(expanded.IsHeld(), whole);
+  expanded.Release();
+  held_cabinet.Release();
+  return whole;
+}
+
 TEST(CabinetExpanderTest, ExpandsShippedSizeSetup) {
   ScratchFolder folder(L"expand");
   const std::string cabinet = ReadTestData("setup_large.cab");
   const std::wstring destination = folder.Child(L"setup.exe");
   CapturedBasicInfo basic_info;
-  ASSERT_TRUE(CabinetExpander(TestDataPath("setup_large.cab").c_str(),
-                              destination.c_str()));
+  ASSERT_TRUE(Expand(TestDataPath("setup_large.cab"), destination));
 
   const std::string expanded = ReadWholeFile(destination);
   ASSERT_EQ(expanded.size(), 4491776u);
@@ -216,7 +210,7 @@ TEST(CabinetExpanderTest, KeepsOnlyFileAttributesOfTheCabinet) {
         PlaceCabinet(folder, original, stored);
     const std::wstring destination = folder.Child(L"setup.exe");
     CapturedBasicInfo basic_info;
-    ASSERT_TRUE(CabinetExpander(cabinet_path.c_str(), destination.c_str()));
+    ASSERT_TRUE(Expand(cabinet_path, destination));
     ASSERT_EQ(basic_info.records().size(), 1u);
     ExpectBasicInfo(basic_info.records()[0],
                     FirstFile(ReadWholeFile(cabinet_path)));
@@ -238,12 +232,8 @@ TEST(CabinetExpanderTest, LastFileOfSeveralWins) {
     const std::wstring cabinet_path =
         PlaceCabinet(folder, original, first_attributes);
     const std::wstring destination = folder.Child(L"setup.exe");
-    // Windows refuses such a replacement itself; under Wine the double
-    // holds CreateFileW to what Microsoft documents.
-    std::optional<DocumentedCreateFile> documented;
-    if (testing_support::UnderWine()) documented.emplace();
     HandleLedger ledger;
-    ASSERT_TRUE(CabinetExpander(cabinet_path.c_str(), destination.c_str()));
+    ASSERT_TRUE(Expand(cabinet_path, destination));
     EXPECT_TRUE(ReadWholeFile(destination) == ReadTestData("second.bin"));
     EXPECT_EQ(GetFileAttributesW(destination.c_str()) & 0x07, 0u);
   }
@@ -288,7 +278,7 @@ TEST(CabinetExpanderTest, UnfinishedExpansionLeavesNoFile) {
     const std::wstring destination = folder.Child(L"setup.exe");
     SCOPED_TRACE(c.what);
     HandleLedger ledger;
-    EXPECT_FALSE(CabinetExpander(cabinet_path.c_str(), destination.c_str()))
+    EXPECT_FALSE(Expand(cabinet_path, destination))
         << c.what;
     EXPECT_FALSE(FileExists(destination)) << c.what;
     EXPECT_TRUE(FileExists(cabinet_path)) << c.what;
@@ -316,7 +306,7 @@ TEST(CabinetExpanderTest, RealFullVolume) {
   const std::wstring destination = volume + L"setup.exe";
   {
     HandleLedger ledger;
-    EXPECT_FALSE(CabinetExpander(cabinet_path.c_str(), destination.c_str()));
+    EXPECT_FALSE(Expand(cabinet_path, destination));
   }
   EXPECT_FALSE(FileExists(destination));
   DeleteFileW(filler.c_str());
@@ -326,8 +316,7 @@ TEST(CabinetExpanderTest, RealFullVolume) {
 TEST(CabinetExpanderTest, MissingCabinetFails) {
   ScratchFolder folder(L"missing");
   const std::wstring destination = folder.Child(L"setup.exe");
-  EXPECT_FALSE(CabinetExpander(folder.Child(L"SETUP.EX_").c_str(),
-                               destination.c_str()));
+  EXPECT_FALSE(Expand(folder.Child(L"SETUP.EX_"), destination));
   EXPECT_FALSE(FileExists(destination));
 }
 
@@ -342,13 +331,13 @@ TEST(CabinetExpanderTest, DestinationThatCannotBeReplacedStaysUntouched) {
   HANDLE holder = CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr,
                               OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(CabinetExpander(cabinet.c_str(), held.c_str()));
+  EXPECT_FALSE(Expand(cabinet, held));
   CloseHandle(holder);
   EXPECT_TRUE(ReadWholeFile(held) == "old setup");
 
   const std::wstring a_folder = folder.Child(L"folder.exe");
   ASSERT_TRUE(CreateDirectoryW(a_folder.c_str(), nullptr));
-  EXPECT_FALSE(CabinetExpander(cabinet.c_str(), a_folder.c_str()));
+  EXPECT_FALSE(Expand(cabinet, a_folder));
   EXPECT_EQ(GetFileAttributesW(a_folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY,
             static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
 }
@@ -363,9 +352,20 @@ TEST(CabinetExpanderTest, CabinetPathNeedsAFolderPart) {
   GetCurrentDirectoryW(MAX_PATH, previous);
   ASSERT_TRUE(SetCurrentDirectoryW(current.c_str()));
   WriteWholeFile(folder.Child(L"SETUP.EX_"), ReadTestData("setup_small.cab"));
-  EXPECT_FALSE(CabinetExpander(L"SETUP.EX_", destination.c_str()));
-  EXPECT_FALSE(CabinetExpander(L"\\SETUP.EX_", destination.c_str()));
+  testing_support::HeldFolder held_folder(current);
+  HeldFile cabinet;
+  cabinet.handle = CreateFileW(L"SETUP.EX_", GENERIC_READ, FILE_SHARE_READ,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_TRUE(cabinet.IsHeld());
+  ASSERT_TRUE(ReadFileIdentity(cabinet.handle, &cabinet.identity));
+  HeldFile expanded;
+  EXPECT_FALSE(CabinetExpander(L"SETUP.EX_", cabinet, held_folder.handle(),
+                               L"setup.exe", &expanded));
+  EXPECT_FALSE(CabinetExpander(L"\\SETUP.EX_", cabinet, held_folder.handle(),
+                               L"setup.exe", &expanded));
+  cabinet.Release();
   SetCurrentDirectoryW(previous);
+  EXPECT_FALSE(expanded.IsHeld());
   EXPECT_FALSE(FileExists(destination));
   // The library was loaded before the path was looked at, and stays.
   EXPECT_NE(GetModuleHandleW(L"cabinet.dll"), nullptr);
@@ -416,15 +416,14 @@ TEST(CabinetExpanderTest, LoadsTheLibraryOncePerProcess) {
   ScratchFolder folder(L"load_once");
   const std::wstring destination = folder.Child(L"setup.exe");
   const std::wstring cabinet = TestDataPath("setup_small.cab");
-  ASSERT_TRUE(CabinetExpander(cabinet.c_str(), destination.c_str()));
+  ASSERT_TRUE(Expand(cabinet, destination));
   if (loaded_before) {
     EXPECT_TRUE(calls.library_paths.empty());
   } else {
-    wchar_t expected[MAX_PATH];
-    ExpandEnvironmentStringsW(L"%WINDIR%\\system32\\cabinet.dll", expected,
-                              MAX_PATH);
+    wchar_t system[MAX_PATH];
+    ASSERT_NE(GetSystemDirectoryW(system, MAX_PATH), 0u);
     ASSERT_EQ(calls.library_paths.size(), 1u);
-    EXPECT_EQ(calls.library_paths[0], expected);
+    EXPECT_EQ(calls.library_paths[0], std::wstring(system) + L"\\cabinet.dll");
     EXPECT_EQ(calls.library_flags[0],
               static_cast<DWORD>(LOAD_WITH_ALTERED_SEARCH_PATH));
   }
@@ -434,7 +433,7 @@ TEST(CabinetExpanderTest, LoadsTheLibraryOncePerProcess) {
 
   const size_t loads_after_first = calls.library_paths.size();
   ASSERT_TRUE(DeleteFileW(destination.c_str()));
-  ASSERT_TRUE(CabinetExpander(cabinet.c_str(), destination.c_str()));
+  ASSERT_TRUE(Expand(cabinet, destination));
   EXPECT_EQ(calls.library_paths.size(), loads_after_first);
   EXPECT_EQ(calls.entry_points.size(), 6u);
   EXPECT_TRUE(ReadWholeFile(destination) == ReadTestData("setup_small.bin"));
@@ -445,8 +444,7 @@ TEST(CabinetExpanderTest, LoadsTheLibraryOncePerProcess) {
 TEST(CabinetExpanderTest, RunsUnderTheLibraryItExpects) {
   ScratchFolder folder(L"which_library");
   const std::wstring destination = folder.Child(L"setup.exe");
-  ASSERT_TRUE(CabinetExpander(TestDataPath("setup_small.cab").c_str(),
-                              destination.c_str()));
+  ASSERT_TRUE(Expand(TestDataPath("setup_small.cab"), destination));
   const char* strict_expected = std::getenv("STRICT_CABINET_EXPECTED");
   EXPECT_EQ(GetProcAddress(GetModuleHandleW(L"cabinet.dll"),
                            "StrictCabinetContract") != nullptr,

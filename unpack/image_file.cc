@@ -142,10 +142,10 @@ bool ImageFile::Read(uint64_t offset, DWORD size) {
 }
 
 bool CopyImageBlockToFile(ImageFile* image, const void* data, uint64_t size,
-                          const wchar_t* path) {
+                          HANDLE folder, const wchar_t* name, HeldFile* held) {
   uint64_t offset = 0;
   if (size == 0 || !image->Locate(data, size, &offset)) {
-    return WriteBlockToFile(data, size, path);
+    return WriteBlockToFile(data, size, folder, name, held);
   }
   const DWORD first = static_cast<DWORD>(
       size < ImageFile::kCopyChunk ? size : ImageFile::kCopyChunk);
@@ -155,10 +155,12 @@ bool CopyImageBlockToFile(ImageFile* image, const void* data, uint64_t size,
   const DWORD checked = first < kCheckedBytes ? first : kCheckedBytes;
   if (!SameBytes(image->buffer(), static_cast<const uint8_t*>(data),
                  checked)) {
-    return WriteBlockToFile(data, size, path);
+    return WriteBlockToFile(data, size, folder, name, held);
   }
   OutputFile file;
-  if (!file.Open(path)) return false;
+  if (!file.Open(folder, name)) return false;
+  // Known from here on: a crash while it is written still finds it.
+  if (held != nullptr) ReadFileIdentity(file.Handle(), &held->identity);
   for (uint64_t done = 0; done < size;) {
     const uint64_t left = size - done;
     const DWORD chunk = static_cast<DWORD>(
@@ -170,6 +172,7 @@ bool CopyImageBlockToFile(ImageFile* image, const void* data, uint64_t size,
     }
     done += chunk;
   }
+  if (held != nullptr) return file.Hold(held);
   file.Close();
   return true;
 }

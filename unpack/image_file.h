@@ -9,6 +9,8 @@
 #include <stdint.h>
 #include <windows.h>
 
+#include "support/held_file.h"
+
 namespace installer {
 
 class ImageFile {
@@ -46,14 +48,15 @@ class ImageFile {
 };
 
 // Writes the `size` bytes that `image`'s module maps at `data` to a new file
-// at `path`, as WriteBlockToFile does, but read from the image file through
-// its buffer when `image` locates them there and the first bytes read equal
-// the mapped ones. A read that fails is the copy's failure, not a reason to
-// touch the mapped pages, which would then fault in the same way. On false
-// the last error is that of the failing read, write or create, and no file
-// is left at the path.
+// `name` in the folder that `folder` holds, as WriteBlockToFile does, but
+// read from the image file through its buffer when `image` locates them
+// there and the first bytes read equal the mapped ones. A read that fails is
+// the copy's failure, not a reason to touch the mapped pages, which would
+// then fault in the same way. On false the last error is that of the
+// failing read, write, create or hold; `held` as for WriteBlockToFile.
 bool CopyImageBlockToFile(ImageFile* image, const void* data, uint64_t size,
-                          const wchar_t* path);
+                          HANDLE folder, const wchar_t* name,
+                          HeldFile* held = nullptr);
 
 }  // namespace installer
 

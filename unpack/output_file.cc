@@ -9,35 +9,44 @@ constexpr uint64_t kWriteChunk = 0x800000;
 
 }  // namespace
 
-OutputFile::OutputFile() : handle_(INVALID_HANDLE_VALUE) {}
+OutputFile::OutputFile() : folder_(nullptr), handle_(INVALID_HANDLE_VALUE) {}
 
-bool OutputFile::Open(const wchar_t* path, bool replace) {
+bool OutputFile::Open(HANDLE folder, const wchar_t* name) {
   Close();
-  if (!path_.Copy(path)) {
+  if (!name_.Copy(name)) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
-  // DELETE is what MarkDeleteOnClose needs; nobody else may read or write
-  // the file while it is being made. A new file is created as new: a file
-  // found at the name is none of the run's, and nothing of the run's is
-  // written into it. Opening with CREATE_ALWAYS would also truncate even a
-  // file just made, and a file system may then write a truncated file back
-  // the moment it is closed (ext4 does, under Wine).
-  const DWORD flags = FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL;
-  handle_ = CreateFileW(path_.data(), GENERIC_WRITE | DELETE,
-                        FILE_SHARE_DELETE, nullptr, CREATE_NEW, flags,
-                        nullptr);
-  if (handle_ == INVALID_HANDLE_VALUE && replace &&
-      GetLastError() == ERROR_FILE_EXISTS) {
-    handle_ = CreateFileW(path_.data(), GENERIC_WRITE | DELETE,
-                          FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS, flags,
-                          nullptr);
-  }
+  // Nobody else may write, rename or delete the file while it is being
+  // made; reading it is shared, so that the hold can be had before this
+  // handle goes (HoldWrittenFile). No DELETE access of its own either: a
+  // handle with it would have to be shared for deletion by that hold. A new
+  // file is created as new, never through a link.
+  handle_ = CreateInFolder(folder, name_.data(),
+                           GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ, FILE_CREATE,
+                           FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY |
+                               FILE_OPEN_REPARSE_POINT);
   if (handle_ == INVALID_HANDLE_VALUE) {
-    path_.Clear();
+    name_.Clear();
     return false;
   }
+  folder_ = folder;
   return true;
+}
+
+bool OutputFile::Truncate() {
+  if (!IsOpen()) return false;
+  LARGE_INTEGER start = {};
+  return SetFilePointerEx(handle_, start, nullptr, FILE_BEGIN) &&
+         SetEndOfFile(handle_);
+}
+
+bool OutputFile::Hold(HeldFile* held) {
+  if (!IsOpen()) return false;
+  const bool holding = HoldWrittenFile(&handle_, folder_, name_.data(), held);
+  Close();
+  return holding;
 }
 
 HANDLE OutputFile::Duplicate() const {
@@ -51,17 +60,17 @@ HANDLE OutputFile::Duplicate() const {
   return duplicate;
 }
 
-bool OutputFile::MarkDeleteOnClose() {
-  if (!IsOpen()) return false;
-  FILE_DISPOSITION_INFO disposition = {TRUE};
-  return SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition,
-                                    sizeof(disposition)) != FALSE;
-}
-
 void OutputFile::Abandon() {
+  if (!IsOpen()) return;
   const DWORD error = GetLastError();
-  MarkDeleteOnClose();
+  FileIdentity made;
+  const bool known = ReadFileIdentity(handle_, &made);
+  const HANDLE folder = folder_;
+  PathString name;
+  name.Copy(name_.data());
   Close();
+  // Through the held folder, and only if the name is still the file made.
+  if (known) RemoveMadeFile(folder, name.data(), made);
   SetLastError(error);
 }
 
@@ -71,7 +80,8 @@ void OutputFile::Close() {
     handle_ = INVALID_HANDLE_VALUE;
     CloseHandle(handle);
   }
-  path_.Clear();
+  folder_ = nullptr;
+  name_.Clear();
 }
 
 bool WriteWhole(HANDLE file, const void* data, DWORD size) {
@@ -89,9 +99,12 @@ bool WriteWhole(HANDLE file, const void* data, DWORD size) {
   return true;
 }
 
-bool WriteBlockToFile(const void* data, uint64_t size, const wchar_t* path) {
+bool WriteBlockToFile(const void* data, uint64_t size, HANDLE folder,
+                      const wchar_t* name, HeldFile* held) {
   OutputFile file;
-  if (!file.Open(path)) return false;
+  if (!file.Open(folder, name)) return false;
+  // Known from here on: a crash while it is written still finds it.
+  if (held != nullptr) ReadFileIdentity(file.Handle(), &held->identity);
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   for (uint64_t offset = 0; offset < size;) {
     const uint64_t left = size - offset;
@@ -103,6 +116,7 @@ bool WriteBlockToFile(const void* data, uint64_t size, const wchar_t* path) {
     }
     offset += chunk;
   }
+  if (held != nullptr) return file.Hold(held);
   file.Close();
   return true;
 }

@@ -1,6 +1,7 @@
-// The one way the stub creates a file: a record that holds the file's path
-// and handle and can have the file deleted when its last handle closes, so
-// that a file that was not finished never survives.
+// The one way the stub creates a file: a record that holds the file's name,
+// the folder it is made in and its handle, and can have the file deleted
+// when its last handle closes, so that a file that was not finished never
+// survives.
 #ifndef UNPACK_OUTPUT_FILE_H_
 #define UNPACK_OUTPUT_FILE_H_
 
@@ -8,37 +9,47 @@
 #include <stdint.h>
 
 #include "support/bounded_string.h"
+#include "support/held_file.h"
 
 namespace installer {
 
-// Never closes itself: every user calls Close on every path out of the
-// operation that opened it.
+// Never closes itself: every user calls Close (or Hold) on every path out
+// of the operation that opened it.
 class OutputFile {
  public:
   OutputFile();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Creates the file for writing, shared only for deletion. A file that
-  // exists already is refused (ERROR_FILE_EXISTS), unless `replace` is
-  // set, for a name that the caller itself has made before: then it is
-  // truncated. On false the record is empty and the last error tells why.
-  bool Open(const wchar_t* path, bool replace = false);
+  // Creates the file `name` (one name, never a path) in the folder that
+  // `folder` holds, relative to that handle, so that no name can lead it
+  // elsewhere; for writing, shared for reading only. A file that exists
+  // already is refused (ERROR_FILE_EXISTS): a file found at the name is none
+  // of the run's, and nothing of the run's is written into it. On false the
+  // record is empty and the last error tells why.
+  bool Open(HANDLE folder, const wchar_t* name);
   bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
   HANDLE Handle() const { return handle_; }
+  // Empties the open file, to be written again from its start, through the
+  // handle held: never by opening its name again.
+  bool Truncate();
   // A second handle to the open file, owned and closed by the caller;
   // INVALID_HANDLE_VALUE when none is held or duplication fails.
   HANDLE Duplicate() const;
-  // The file disappears once this handle and every duplicate are closed.
-  bool MarkDeleteOnClose();
   void Close();
-  // MarkDeleteOnClose, then Close, with the thread's last error kept: a
-  // file left unfinished by a failure goes, and the failure's error stays.
+  // Closes the file and deletes it, when its name in the held folder is
+  // still that file, with the thread's last error kept: a file left
+  // unfinished by a failure goes, and the failure's error stays. Every
+  // duplicate must be closed first.
   void Abandon();
-  const wchar_t* path() const { return path_.data(); }
+  // The finished file, held for reading only as HoldWrittenFile holds it;
+  // the record is empty afterwards. No duplicate may be open.
+  bool Hold(HeldFile* held);
+  const wchar_t* name() const { return name_.data(); }
 
  private:
-  PathString path_;
+  HANDLE folder_;
+  PathString name_;
   HANDLE handle_;
 };
 
@@ -49,9 +60,13 @@ class OutputFile {
 // ERROR_WRITE_FAULT.
 bool WriteWhole(HANDLE file, const void* data, DWORD size);
 
-// Writes the block to a new file at the path. On false the last error holds
-// the cause and no file is left at the path.
-bool WriteBlockToFile(const void* data, uint64_t size, const wchar_t* path);
+// Writes the block to a new file `name` in the folder that `folder` holds.
+// On false the last error holds the cause; a file that could not be made or
+// written whole is gone. `held`, when given, receives the finished file held
+// for reading only (HoldWrittenFile); when that hold fails, its identity
+// still names the file made, for its removal.
+bool WriteBlockToFile(const void* data, uint64_t size, HANDLE folder,
+                      const wchar_t* name, HeldFile* held = nullptr);
 
 }  // namespace installer
 

@@ -14,6 +14,7 @@ namespace installer {
 namespace {
 
 using testing_support::FileExists;
+using testing_support::HeldFolder;
 using testing_support::ImportPatch;
 using testing_support::ReadWholeFile;
 using testing_support::ScratchFolder;
@@ -80,13 +81,15 @@ std::string Pattern(size_t size) {
 
 TEST(WriteBlockToFileTest, WritesLargeBlockInChunksOfEightMiB) {
   ScratchFolder folder(L"write");
+  HeldFolder held(folder.path());
   const std::wstring path = folder.Child(L"archive.7z");
   const std::string block = Pattern(20 * kMiB);
   WriteScript script;
   {
     PatchedWrites patch(&script);
     ASSERT_TRUE(patch.applied());
-    ASSERT_TRUE(WriteBlockToFile(block.data(), block.size(), path.c_str()));
+    ASSERT_TRUE(WriteBlockToFile(block.data(), block.size(), held.handle(),
+                                 L"archive.7z"));
   }
   EXPECT_EQ(script.sizes, (std::vector<DWORD>{8 * kMiB, 8 * kMiB, 4 * kMiB}));
   EXPECT_TRUE(ReadWholeFile(path) == block);
@@ -94,11 +97,12 @@ TEST(WriteBlockToFileTest, WritesLargeBlockInChunksOfEightMiB) {
 
 TEST(WriteBlockToFileTest, EmptyBlockMakesEmptyFileWithoutWriting) {
   ScratchFolder folder(L"write");
+  HeldFolder held(folder.path());
   const std::wstring path = folder.Child(L"empty.bin");
   WriteScript script;
   {
     PatchedWrites patch(&script);
-    ASSERT_TRUE(WriteBlockToFile("", 0, path.c_str()));
+    ASSERT_TRUE(WriteBlockToFile("", 0, held.handle(), L"empty.bin"));
   }
   EXPECT_TRUE(script.sizes.empty());
   ASSERT_TRUE(FileExists(path));
@@ -129,6 +133,7 @@ TEST(WriteBlockToFileTest, PartialAndFailingWrites) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ScratchFolder folder(L"write");
+    HeldFolder held(folder.path());
     const std::wstring path = folder.Child(L"setup.exe");
     const std::string block = Pattern(20 * kMiB);
     WriteScript script;
@@ -139,7 +144,8 @@ TEST(WriteBlockToFileTest, PartialAndFailingWrites) {
       PatchedWrites patch(&script);
       NoisyClose close;
       ASSERT_TRUE(close.applied());
-      written = WriteBlockToFile(block.data(), block.size(), path.c_str());
+      written = WriteBlockToFile(block.data(), block.size(), held.handle(),
+                                 L"setup.exe");
       error = GetLastError();
     }
     EXPECT_EQ(script.sizes, c.sizes);
@@ -163,6 +169,7 @@ TEST(WriteBlockToFileTest, RealFullVolume) {
     GTEST_SKIP() << "no small volume that runs full (STUB_TEST_FULL_VOLUME)";
   }
   const std::wstring path = volume + L"archive.7z";
+  HeldFolder held(volume);
   ULARGE_INTEGER free_bytes{};
   ASSERT_TRUE(GetDiskFreeSpaceExW(volume.c_str(), &free_bytes, nullptr,
                                   nullptr));
@@ -170,7 +177,8 @@ TEST(WriteBlockToFileTest, RealFullVolume) {
   // A block 4 MiB larger than the room: a later chunk finds none at all.
   const std::string block = Pattern(free_bytes.QuadPart + 4 * kMiB);
   SetLastError(0);
-  EXPECT_FALSE(WriteBlockToFile(block.data(), block.size(), path.c_str()));
+  EXPECT_FALSE(WriteBlockToFile(block.data(), block.size(), held.handle(),
+                                L"archive.7z"));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
   EXPECT_FALSE(FileExists(path));
 
@@ -178,82 +186,117 @@ TEST(WriteBlockToFileTest, RealFullVolume) {
   // part; the write of its rest finds the volume full.
   const std::wstring filler = volume + L"filler.bin";
   ASSERT_TRUE(WriteBlockToFile(block.data(), free_bytes.QuadPart - 4 * kMiB,
-                               filler.c_str()));
+                               held.handle(), L"filler.bin"));
   SetLastError(0);
-  EXPECT_FALSE(WriteBlockToFile(block.data(), 8 * kMiB, path.c_str()));
+  EXPECT_FALSE(WriteBlockToFile(block.data(), 8 * kMiB, held.handle(),
+                                L"archive.7z"));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
   EXPECT_FALSE(FileExists(path));
   DeleteFileW(filler.c_str());
 }
 
-TEST(OutputFileTest, OpenTruncatesAndKeepsOthersOut) {
+// A new file only, made in the held folder, kept from every writer while it
+// is written; the record empties it again through its own handle.
+TEST(OutputFileTest, OpenMakesNewFileAndKeepsOthersOut) {
   ScratchFolder folder(L"output");
+  HeldFolder held(folder.path());
   const std::wstring path = folder.Child(L"setup.exe");
   WriteWholeFile(path, "previous contents");
   OutputFile file;
   // A file found at the name is not the caller's to overwrite.
-  EXPECT_FALSE(file.Open(path.c_str()));
+  EXPECT_FALSE(file.Open(held.handle(), L"setup.exe"));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
   EXPECT_FALSE(file.IsOpen());
   EXPECT_EQ(ReadWholeFile(path), "previous contents");
-  ASSERT_TRUE(file.Open(path.c_str(), /*replace=*/true));
+  ASSERT_TRUE(DeleteFileW(path.c_str()));
+  ASSERT_TRUE(file.Open(held.handle(), L"setup.exe"));
   EXPECT_TRUE(file.IsOpen());
-  EXPECT_EQ(std::wstring(file.path()), path);
+  EXPECT_EQ(std::wstring(file.name()), L"setup.exe");
+  EXPECT_TRUE(WriteWhole(file.Handle(), "written", 7));
 
-  for (DWORD access : {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}}) {
+  // Read, never written, renamed or deleted by anyone else meanwhile.
+  for (DWORD access :
+       {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}, DWORD{DELETE}}) {
     HANDLE other =
         CreateFileW(path.c_str(), access,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_EQ(other, INVALID_HANDLE_VALUE) << "access " << access;
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(other != INVALID_HANDLE_VALUE, access == GENERIC_READ)
+        << "access " << access;
     if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
   }
+  EXPECT_FALSE(MoveFileW(path.c_str(), folder.Child(L"moved").c_str()));
+  ASSERT_TRUE(file.Truncate());
+  EXPECT_TRUE(WriteWhole(file.Handle(), "again", 5));
   file.Close();
   EXPECT_FALSE(file.IsOpen());
   EXPECT_EQ(file.Handle(), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(std::wstring(file.path()), L"");
-  EXPECT_EQ(ReadWholeFile(path), "");
+  EXPECT_EQ(std::wstring(file.name()), L"");
+  EXPECT_EQ(ReadWholeFile(path), "again");
 }
 
-// Whether the file's folder lists `path`'s name.
-bool Listed(const std::wstring& path) {
-  WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW(path.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  FindClose(search);
-  return true;
-}
-
-TEST(OutputFileTest, MarkedFileGoesWithItsLastHandle) {
+// A finished file is held for reading only: programs may read and run it,
+// nobody may write, rename or delete it; the hold's identity is the file's.
+TEST(OutputFileTest, FinishedFileIsHeldForReadingOnly) {
   ScratchFolder folder(L"output");
+  HeldFolder held_folder(folder.path());
+  const std::wstring path = folder.Child(L"KORVEL.PACKED.7Z");
+  HeldFile held;
+  ASSERT_TRUE(WriteBlockToFile("7z", 2, held_folder.handle(),
+                               L"KORVEL.PACKED.7Z", &held));
+  ASSERT_TRUE(held.IsHeld());
+  const HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    0, nullptr);
+  EXPECT_NE(reader, INVALID_HANDLE_VALUE);
+  FileIdentity read;
+  EXPECT_TRUE(ReadFileIdentity(reader, &read));
+  EXPECT_TRUE(SameFile(read, held.identity));
+  if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
+  for (DWORD access : {DWORD{GENERIC_WRITE}, DWORD{DELETE}}) {
+    const HANDLE other =
+        CreateFileW(path.c_str(), access,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(other, INVALID_HANDLE_VALUE) << "access " << access;
+    if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+  }
+  EXPECT_FALSE(MoveFileW(path.c_str(), folder.Child(L"moved").c_str()));
+  held.Release();
+  EXPECT_TRUE(held.identity.known);
+  EXPECT_EQ(ReadWholeFile(path), "7z");
+}
+
+// A file that a failure leaves unfinished goes with the record, and the
+// failure's error stays; the record lets go of it only once the library's
+// duplicate is closed too.
+TEST(OutputFileTest, AbandonedFileGoes) {
+  ScratchFolder folder(L"output");
+  HeldFolder held(folder.path());
   const std::wstring path = folder.Child(L"setup.exe");
   OutputFile file;
-  ASSERT_TRUE(file.Open(path.c_str()));
+  ASSERT_TRUE(file.Open(held.handle(), L"setup.exe"));
   HANDLE duplicate = file.Duplicate();
   ASSERT_NE(duplicate, INVALID_HANDLE_VALUE);
   ASSERT_NE(duplicate, file.Handle());
   DWORD written = 0;
   EXPECT_TRUE(WriteFile(duplicate, "abc", 3, &written, nullptr));
-  ASSERT_TRUE(file.MarkDeleteOnClose());
-  file.Close();
-  // Pending deletion, the name stays in its folder while the duplicate
-  // holds the file; Windows then refuses opens of it (and so
-  // GetFileAttributesW), Wine does not, and both list it.
-  EXPECT_TRUE(Listed(path)) << "the duplicate still holds it";
   CloseHandle(duplicate);
-  EXPECT_FALSE(Listed(path));
+  SetLastError(ERROR_DISK_FULL);
+  file.Abandon();
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+  EXPECT_FALSE(file.IsOpen());
   EXPECT_FALSE(FileExists(path));
 }
 
 TEST(OutputFileTest, ReopenClosesPreviousFile) {
   ScratchFolder folder(L"output");
+  HeldFolder held(folder.path());
   const std::wstring first = folder.Child(L"first.bin");
-  const std::wstring second = folder.Child(L"second.bin");
   OutputFile file;
-  ASSERT_TRUE(file.Open(first.c_str()));
-  ASSERT_TRUE(file.Open(second.c_str()));
-  EXPECT_EQ(std::wstring(file.path()), second);
+  ASSERT_TRUE(file.Open(held.handle(), L"first.bin"));
+  ASSERT_TRUE(file.Open(held.handle(), L"second.bin"));
+  EXPECT_EQ(std::wstring(file.name()), L"second.bin");
   // The first file is no longer held: it can be opened for reading.
   HANDLE other = CreateFileW(first.c_str(), GENERIC_READ, 0, nullptr,
                              OPEN_EXISTING, 0, nullptr);
@@ -277,10 +320,9 @@ BOOL WINAPI CountedCloseHandle(HANDLE) {
   ++platform_calls;
   return FALSE;
 }
-HANDLE WINAPI CountedCreateFile(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
-                                DWORD, DWORD, HANDLE) {
+FARPROC WINAPI CountedLookup(HMODULE, LPCSTR) {
   ++platform_calls;
-  return INVALID_HANDLE_VALUE;
+  return nullptr;
 }
 
 TEST(OutputFileTest, EmptyRecordMakesNoPlatformCall) {
@@ -290,32 +332,36 @@ TEST(OutputFileTest, EmptyRecordMakesNoPlatformCall) {
                    reinterpret_cast<void*>(&CountedSetFileInformation));
   ImportPatch close("kernel32.dll", "CloseHandle",
                     reinterpret_cast<void*>(&CountedCloseHandle));
-  ImportPatch create("kernel32.dll", "CreateFileW",
-                     reinterpret_cast<void*>(&CountedCreateFile));
+  // The file is made through NtCreateFile, which is looked up.
+  ImportPatch lookup("kernel32.dll", "GetProcAddress",
+                     reinterpret_cast<void*>(&CountedLookup));
   ASSERT_TRUE(duplicate.applied() && mark.applied() && close.applied() &&
-              create.applied());
+              lookup.applied());
   platform_calls = 0;
   OutputFile file;
   EXPECT_FALSE(file.IsOpen());
   EXPECT_EQ(file.Duplicate(), INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(file.MarkDeleteOnClose());
+  EXPECT_FALSE(file.Truncate());
+  file.Abandon();
   file.Close();
-  EXPECT_EQ(std::wstring(file.path()), L"");
-  // A path of 260 characters does not fit before any file is touched.
-  const std::wstring too_long = L"C:\\" + std::wstring(257, L'a');
-  EXPECT_FALSE(file.Open(too_long.c_str()));
-  EXPECT_EQ(std::wstring(file.path()), L"");
+  EXPECT_EQ(std::wstring(file.name()), L"");
+  // A name of 260 characters does not fit before any file is touched.
+  const std::wstring too_long(260, L'a');
+  EXPECT_FALSE(file.Open(GetCurrentProcess(), too_long.c_str()));
+  EXPECT_EQ(std::wstring(file.name()), L"");
   EXPECT_EQ(platform_calls, 0);
 }
 
+// A name is one name in the held folder: one that would lead into another
+// folder is refused, and the record stays empty.
 TEST(OutputFileTest, FailedOpenLeavesRecordEmpty) {
   ScratchFolder folder(L"output");
-  const std::wstring path = folder.Child(L"no\\such\\folder.bin");
+  HeldFolder held(folder.path());
   OutputFile file;
-  EXPECT_FALSE(file.Open(path.c_str()));
+  EXPECT_FALSE(file.Open(held.handle(), L"no\\such\\folder.bin"));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
   EXPECT_FALSE(file.IsOpen());
-  EXPECT_EQ(std::wstring(file.path()), L"");
+  EXPECT_EQ(std::wstring(file.name()), L"");
 }
 
 }  // namespace

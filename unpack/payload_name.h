@@ -17,6 +17,17 @@ enum class PayloadItemKind { kArchive, kSetup, kNeither };
 // prefix.
 PayloadItemKind ClassifyPayloadName(const wchar_t* name);
 
+// Whether `name` (terminated within 260 units) can be a file's name in the
+// work folder and nothing else there: it holds no folder separator ("\\",
+// "/"), no ":" (which would name a stream or a drive), no control character
+// and none of the characters that Windows refuses in a name (< > " | ? *);
+// it is not "." or "..", does not end in a dot or a space (which Windows
+// drops, so that the file would be made under another name than the one
+// given to setup), and is not a name that Windows takes for a device in any
+// folder (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, CONIN$, CONOUT$,
+// whatever the case and with any extension).
+bool IsUsablePayloadFileName(const wchar_t* name);
+
 // One payload item as found in the loaded image; size 0 means not found yet.
 struct PayloadItem {
   const void* data = nullptr;
@@ -35,8 +46,9 @@ struct PayloadSearch {
 
 // Takes one named resource with non-empty data into the search. Returns
 // false, with `search->error` set to 13 (neither prefix), 68 (the item was
-// already found) or 206 (the name does not fit 260 units), when the search
-// of this type has to end; the search is otherwise left as it was.
+// already found), 206 (the name does not fit 260 units) or 123 (a name that
+// IsUsablePayloadFileName refuses), when the search of this type has to end;
+// the search is otherwise left as it was.
 bool RecordPayloadItem(const wchar_t* name, const void* data, uint64_t size,
                        PayloadSearch* search);
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 
 namespace installer {
@@ -40,6 +41,25 @@ TEST(ClassifyPayloadNameTest, PrefixTable) {
   EXPECT_EQ(ClassifyPayloadName(nullptr), PayloadItemKind::kNeither);
 }
 
+// The same table is read by the release tools' test, so that the packer and
+// the inspector refuse exactly the names that the installer refuses.
+TEST(IsUsablePayloadFileNameTest, SharedTable) {
+  struct Case {
+    bool usable;
+    const wchar_t* name;
+  } const cases[] = {
+#define NAME(usable, text) {usable, text},
+#include "unpack/testdata/payload_file_names.inc"
+#undef NAME
+  };
+  ASSERT_GT(std::size(cases), 40u);
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsUsablePayloadFileName(c.name), c.usable)
+        << ::testing::PrintToString(std::wstring(c.name));
+  }
+  EXPECT_FALSE(IsUsablePayloadFileName(nullptr));
+}
+
 TEST(RecordPayloadItemTest, FillsEachItemOnce) {
   const char archive_bytes[] = "7z";
   const char setup_bytes[] = "MSCF";
@@ -65,6 +85,28 @@ TEST(RecordPayloadItemTest, FillsEachItemOnce) {
   EXPECT_EQ(search.archive.size, 2u);
   EXPECT_EQ(std::wstring(search.setup_name.data()), L"setup.ex_");
   EXPECT_EQ(search.setup.size, 4u);
+}
+
+// A name that would put the item outside the work folder, on a device or
+// under another name is refused before anything is recorded.
+TEST(RecordPayloadItemTest, UnusableNameIsNoItem) {
+  const char bytes[] = "7z";
+  for (const wchar_t* name :
+       {L"KORVEL\\..\\..\\VICTIM.TXT", L"setup/../x", L"SETUP.", L"korvel:s",
+        L"SETUP .", L"Korvel\\"}) {
+    SCOPED_TRACE(::testing::PrintToString(std::wstring(name)));
+    PayloadSearch search;
+    EXPECT_FALSE(RecordPayloadItem(name, bytes, 2, &search));
+    EXPECT_EQ(search.error, 123u);
+    EXPECT_TRUE(search.archive_name.IsEmpty());
+    EXPECT_TRUE(search.setup_name.IsEmpty());
+    EXPECT_EQ(search.archive.size, 0u);
+    EXPECT_EQ(search.setup.size, 0u);
+  }
+  // Neither prefix, a second item and a name too long are told first.
+  PayloadSearch search;
+  EXPECT_FALSE(RecordPayloadItem(L"..\\x", bytes, 2, &search));
+  EXPECT_EQ(search.error, 13u);
 }
 
 }  // namespace

@@ -23,10 +23,11 @@ bool BuildPath(const wchar_t* folder, const wchar_t* name, PathString* path) {
 }  // namespace
 
 RunOutcome UnpackPayload(HMODULE module, ImageFile* image,
-                         const wchar_t* work_folder,
+                         const wchar_t* work_folder, HANDLE folder,
                          PathString* setup_path, TypeTagString* setup_type,
                          PathString* archive_path, TypeTagString* archive_type,
-                         int32_t* max_delete_attempts) {
+                         int32_t* max_delete_attempts, HeldFile* archive_hold,
+                         HeldFile* setup_hold, HeldFile* expanded_hold) {
   PayloadSearch search;
   const RunOutcome found =
       SearchPayload(module, &search, archive_type, setup_type);
@@ -39,20 +40,21 @@ RunOutcome UnpackPayload(HMODULE module, ImageFile* image,
   ImageFile no_file;
   if (image == nullptr) image = &no_file;
   if (!CopyImageBlockToFile(image, search.archive.data, search.archive.size,
-                            archive_path->data())) {
+                            folder, search.archive_name.data(),
+                            archive_hold)) {
     return MakeOutcome(ExitCode::ArchiveNotUnpacked, GetLastError());
   }
 
   // An uncompressed setup program always runs as "setup.exe"; a patch or a
   // cabinet keeps its resource name.
   const bool uncompressed = lstrcmpW(setup_type->data(), L"BN") == 0;
-  if (!BuildPath(work_folder,
-                 uncompressed ? kExpandedSetupName : search.setup_name.data(),
-                 setup_path)) {
+  const wchar_t* setup_name =
+      uncompressed ? kExpandedSetupName : search.setup_name.data();
+  if (!BuildPath(work_folder, setup_name, setup_path)) {
     return MakeOutcome(ExitCode::PathTooLong);
   }
   if (!CopyImageBlockToFile(image, search.setup.data, search.setup.size,
-                            setup_path->data())) {
+                            folder, setup_name, setup_hold)) {
     return MakeOutcome(ExitCode::SetupNotWritten, GetLastError());
   }
   // The installer file is let go before the cabinet library gets to work.
@@ -64,12 +66,17 @@ RunOutcome UnpackPayload(HMODULE module, ImageFile* image,
     return MakeOutcome(ExitCode::PathTooLong);
   }
   const bool expanded =
-      CabinetExpander(setup_path->data(), expanded_path.data());
+      CabinetExpander(setup_path->data(), *setup_hold, folder,
+                      kExpandedSetupName, expanded_hold);
   // The cabinet has served its purpose either way.
+  setup_hold->Release();
   int32_t attempts = 0;
-  RemoveWithRetries(setup_path->data(), &attempts);
+  RemoveWithRetries(setup_path->data(), &attempts, &setup_hold->identity);
   FoldAttemptCount(attempts, max_delete_attempts);
   setup_path->Copy(expanded_path.data());
+  const HeldFile program = *expanded_hold;
+  *expanded_hold = HeldFile();
+  *setup_hold = program;
   return expanded ? kSuccessOutcome : MakeOutcome(ExitCode::SetupNotUnpacked);
 }
 

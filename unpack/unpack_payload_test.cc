@@ -58,10 +58,23 @@ Unpacked Unpack(HMODULE module, const std::wstring& work_folder,
   TypeTagString archive_type;
   ImageFile image;
   if (image_path != nullptr) image.Open(module, image_path);
-  const RunOutcome outcome =
-      UnpackPayload(module, &image, work_folder.c_str(), &setup_path,
-                    &setup_type,
-                    &archive_path, &archive_type, &max_delete_attempts);
+  testing_support::HeldFolder folder(work_folder);
+  HeldFile archive_hold;
+  HeldFile setup_hold;
+  HeldFile expanded_hold;
+  const RunOutcome outcome = UnpackPayload(
+      module, &image, work_folder.c_str(), folder.handle(), &setup_path,
+      &setup_type, &archive_path, &archive_type, &max_delete_attempts,
+      &archive_hold, &setup_hold, &expanded_hold);
+  // Both files are held for reading only once the stage succeeds; the
+  // expanded program's own hold never outlives it.
+  if (outcome.Succeeded()) {
+    EXPECT_TRUE(archive_hold.IsHeld());
+    EXPECT_TRUE(setup_hold.IsHeld());
+  }
+  EXPECT_FALSE(expanded_hold.IsHeld());
+  archive_hold.Release();
+  setup_hold.Release();
   return Unpacked{outcome,
                   setup_path.data(),
                   setup_type.data(),

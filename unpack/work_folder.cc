@@ -3,6 +3,7 @@
 #include <sddl.h>
 #include <stdint.h>
 
+#include "support/elevation.h"
 #include "support/random_bytes.h"
 
 namespace installer {
@@ -22,46 +23,38 @@ constexpr uint64_t kNameTail = 9;
 // 12"), without the terminator.
 constexpr uint64_t kLongestFolderPath = MAX_PATH - 12 - 1;
 
-// Opens the folder just made at `path` so that it cannot be renamed while
-// the handle lives. A handle's sharing binds others only when it was opened
-// for reading, writing or deletion, so the folder is opened for listing;
-// not for deletion, which would refuse setup programs that open their own
-// folder without sharing deletion, as every process that makes it its
-// current folder does. INVALID_HANDLE_VALUE, with the folder removed again,
-// when it cannot be opened or what lies at the path is not a plain folder:
-// someone was faster than this open.
-HANDLE HoldFolder(const wchar_t* path) {
-  const HANDLE folder = CreateFileW(
-      path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-      nullptr);
-  if (folder != INVALID_HANDLE_VALUE) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileInformationByHandle(folder, &info) &&
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-      return folder;
-    }
-    CloseHandle(folder);
-  }
-  // A link is removed itself, never what it points to; a folder is removed
-  // only while it is empty.
-  RemoveDirectoryW(path);
-  return INVALID_HANDLE_VALUE;
-}
+// The folder is held by the very call that makes it, shared for reading and
+// writing but not for deletion: from its first moment nobody can rename it
+// away, nor put a link or junction at its name, so every name made in it
+// stays in it. Opened for listing, not for deletion, which would refuse
+// setup programs that open their own folder without sharing deletion, as
+// every process that makes it its current folder does. A handle's sharing
+// binds others only when it was opened for reading, writing or deletion.
+constexpr DWORD kHeldFolderAccess =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+constexpr DWORD kHeldFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// Medium-integrity programs of the same user may not write into the folder
+// of an elevated run, nor into anything made there, even where its owner
+// entry names that user: where policy makes the creator of an object its
+// owner rather than the Administrators group.
+constexpr wchar_t kElevatedLabel[] = L"S:(ML;OICI;NW;;;HI)";
 
 }  // namespace
 
 bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
-                      RunOutcome* outcome, HANDLE* held) {
-  if (held != nullptr) *held = INVALID_HANDLE_VALUE;
+                      RunOutcome* outcome, HeldFile* held) {
+  if (held != nullptr) {
+    held->Release();
+    held->identity = FileIdentity();
+  }
   *outcome = MakeOutcome(ExitCode::PathTooLong);
   if (!work_folder->Copy(executable_folder) || !work_folder->Append(L"KV_")) {
     return false;
   }
-  // A folder that Windows would refuse to create is reported as the path
-  // that is too long, without ten attempts that cannot succeed. Every file
+  // A folder deeper than CreateDirectoryW makes for a program that is not
+  // long-path aware, as the installer and most setup programs are not, is
+  // reported as the path that is too long, without ten attempts. Every file
   // path built on it then fits the 259 characters of a path as well.
   const uint64_t name_start = work_folder->Length();
   if (name_start + kNameTail > kLongestFolderPath) return false;
@@ -71,11 +64,20 @@ bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
     *outcome = MakeOutcome(ExitCode::FolderSecurityFailed, GetLastError());
     return false;
   }
-  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
 
   *outcome = MakeOutcome(ExitCode::WorkFolderNotCreated);
+  // The new folder's name is looked up in this folder, whatever becomes of
+  // the path it was reached by.
+  const HANDLE parent = CreateFileW(
+      executable_folder, FILE_TRAVERSE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  // "KV_" and what is drawn after it: the new folder's own name.
+  const wchar_t* folder_name = work_folder->data() + name_start - 3;
   wchar_t* name = work_folder->data() + name_start;
-  for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
+  for (int attempt = 0; parent != INVALID_HANDLE_VALUE &&
+                        attempt < kFolderAttempts;
+       ++attempt) {
     // Without the generator every draw is zero.
     uint8_t random[4] = {};
     FillRandomBytes(random, sizeof(random));
@@ -83,16 +85,24 @@ bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
     HexEncode(random, sizeof(random), name, kPathCapacity - name_start);
     name[kRandomDigits] = 0;
     work_folder->Append(L".tmp");
-    // Any failure, a taken name or not, just draws another name.
-    if (CreateDirectoryW(work_folder->data(),
-                         descriptor != nullptr ? &attributes : nullptr) &&
-        (held == nullptr ||
-         (*held = HoldFolder(work_folder->data())) != INVALID_HANDLE_VALUE)) {
-      work_folder->Append(L"\\");
-      *outcome = kSuccessOutcome;
-      break;
+    // Made new or not at all: a name that exists, whatever it is (a folder,
+    // a link, a junction), draws another name, as any other failure does.
+    const HANDLE folder = CreateInFolder(
+        parent, folder_name, kHeldFolderAccess, kHeldFolderSharing, FILE_CREATE,
+        FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, descriptor);
+    if (folder == INVALID_HANDLE_VALUE) continue;
+    if (held != nullptr) {
+      held->handle = folder;
+      // Removed at last by its path, which could lead to another volume.
+      ReadFullIdentity(folder, &held->identity);
+    } else {
+      CloseHandle(folder);
     }
+    work_folder->Append(L"\\");
+    *outcome = kSuccessOutcome;
+    break;
   }
+  if (parent != INVALID_HANDLE_VALUE) CloseHandle(parent);
   if (descriptor != nullptr) LocalFree(descriptor);
   return outcome->Succeeded();
 }
@@ -117,7 +127,8 @@ bool BuildFolderSecurity(const wchar_t* executable_folder,
   if (!GetOwnerSidString(&sid)) return false;
   BoundedWideString<kSecurityTextCapacity> text;
   const bool fits =
-      text.Copy(kFolderSecurityPrefix) && text.Append(sid) && text.Append(L")");
+      text.Copy(kFolderSecurityPrefix) && text.Append(sid) &&
+      text.Append(L")") && (!RunsElevated() || text.Append(kElevatedLabel));
   LocalFree(sid);
   if (!fits) return false;
 

@@ -9,24 +9,28 @@
 
 #include "stub/run_outcome.h"
 #include "support/bounded_string.h"
+#include "support/held_file.h"
 
 namespace installer {
 
 // `executable_folder` ends in a backslash. On success the folder exists and
 // `work_folder` holds its path with a trailing backslash; `outcome` is
 // written in every case (108, 109 or 117 on failure). A folder path that
-// Windows would not create (more than 247 characters) is 108 at once.
-// With `held`, the new folder is also held open, shared for reading and
-// writing but not for deletion, and `held` receives that handle (else
-// INVALID_HANDLE_VALUE): for as long as it is held nobody can rename the
-// folder, nor put a link or junction at its path, so every path built on it
-// stays inside it. A name whose folder cannot be held, or is found to be a
-// link, counts as a failed attempt. The caller closes the handle.
+// Windows would not create with CreateDirectoryW (more than 247 characters)
+// is 108 at once. The folder is made and held in one call, relative to a
+// handle of `executable_folder`, shared for reading and writing but not for
+// deletion: for as long as it is held nobody can rename it, nor put a link
+// or junction at its path, so every name made in it stays inside it. `held`
+// receives that handle and the folder's identity (nothing on failure;
+// without `held` the folder is let go at once). A name that exists,
+// whatever it is, counts as a failed attempt. The caller lets go of it.
 bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
-                      RunOutcome* outcome, HANDLE* held = nullptr);
+                      RunOutcome* outcome, HeldFile* held = nullptr);
 
 // `descriptor` stays null when the volume keeps no ACLs (or cannot tell);
-// otherwise the caller frees it with LocalFree. False means the descriptor
+// otherwise the caller frees it with LocalFree. An elevated run's descriptor
+// also labels the folder high integrity, no write up, inherited by all it
+// holds. False means the descriptor
 // was wanted but cannot be built; the last error says why.
 bool BuildFolderSecurity(const wchar_t* executable_folder,
                          PSECURITY_DESCRIPTOR* descriptor);

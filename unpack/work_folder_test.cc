@@ -5,12 +5,15 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "support/elevation.h"
 #include "testing/import_patch.h"
+#include "testing/integrity_level.h"
 #include "testing/noisy_close.h"
 #include "testing/test_paths.h"
 
@@ -19,6 +22,8 @@ namespace {
 
 using testing_support::FileExists;
 using testing_support::ImportPatch;
+using testing_support::IntegrityLevelDouble;
+using testing_support::LookupPatch;
 using testing_support::ScratchFolder;
 
 // The folder's descriptor as the platform writes it back: the same flags as
@@ -27,61 +32,118 @@ constexpr wchar_t kSecurityPrefix[] =
     L"D:PAI(A;;FA;;;BA)(A;OICIIO;GA;;;BA)(A;;FA;;;SY)(A;OICIIO;GA;;;SY)"
     L"(A;OICIIO;GA;;;CO)(A;;FA;;;";
 
-// What CreateDirectoryW was handed, call by call, and how it answers.
-struct DirectoryCall {
-  std::wstring path;
-  bool has_attributes = false;
-  DWORD length = 0;
-  BOOL inherit = FALSE;
-  std::wstring dacl_text;
-};
-struct DirectoryScript {
-  decltype(&CreateDirectoryW) original = nullptr;
-  int collisions = 0;  // the first calls fail with ERROR_ALREADY_EXISTS
-  std::vector<DirectoryCall> calls;
-};
-DirectoryScript* directory_script = nullptr;
+// The mandatory label entries of a descriptor's SACL, read from its bytes
+// (Wine writes no label as SDDL): "ML;<flags>;<policy>;<level RID>" each,
+// in hexadecimal, joined by spaces.
+std::wstring LabelEntries(PSECURITY_DESCRIPTOR descriptor) {
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL sacl = nullptr;
+  if (!GetSecurityDescriptorSacl(descriptor, &present, &sacl, &defaulted) ||
+      !present || sacl == nullptr) {
+    return L"";
+  }
+  std::wstring entries;
+  for (DWORD i = 0; i < sacl->AceCount; ++i) {
+    void* entry = nullptr;
+    if (!GetAce(sacl, i, &entry)) break;
+    const auto* header = static_cast<ACE_HEADER*>(entry);
+    if (header->AceType != SYSTEM_MANDATORY_LABEL_ACE_TYPE) continue;
+    const auto* label = static_cast<SYSTEM_MANDATORY_LABEL_ACE*>(entry);
+    const PSID sid = const_cast<DWORD*>(&label->SidStart);
+    wchar_t text[64];
+    swprintf(text, 64, L"ML;%x;%lx;%lx", header->AceFlags, label->Mask,
+             *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1));
+    if (!entries.empty()) entries += L" ";
+    entries += text;
+  }
+  return entries;
+}
 
-BOOL WINAPI ScriptedCreateDirectory(LPCWSTR path,
-                                    LPSECURITY_ATTRIBUTES attributes) {
-  DirectoryScript& script = *directory_script;
-  DirectoryCall call;
-  call.path = path;
-  if (attributes != nullptr) {
-    call.has_attributes = true;
-    call.length = attributes->nLength;
-    call.inherit = attributes->bInheritHandle;
+// An elevated run's folder is labelled high integrity (0x3000), no write up
+// (0x1), inherited by files and folders (0x3); a standard user's has none.
+std::wstring ExpectedLabel() { return RunsElevated() ? L"ML;3;1;3000" : L""; }
+
+// What NtCreateFile was handed, call by call, and how it answers.
+struct CreateCall {
+  std::wstring name;
+  bool relative = false;
+  bool has_descriptor = false;
+  std::wstring dacl_text;
+  std::wstring label;
+  ACCESS_MASK access = 0;
+  ULONG share = 0;
+  ULONG disposition = 0;
+  ULONG options = 0;
+};
+using NtCreateFileFunction = NTSTATUS NTAPI(
+    HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*,
+    LARGE_INTEGER*, ULONG, ULONG, ULONG, ULONG, void*, ULONG);
+struct CreateScript {
+  NtCreateFileFunction* original = nullptr;
+  int collisions = 0;  // the first calls fail as names that exist
+  std::vector<CreateCall> calls;
+};
+CreateScript* create_script = nullptr;
+
+constexpr NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035);
+
+NTSTATUS NTAPI ScriptedNtCreateFile(HANDLE* handle, ACCESS_MASK access,
+                                    OBJECT_ATTRIBUTES* attributes,
+                                    IO_STATUS_BLOCK* status,
+                                    LARGE_INTEGER* allocation, ULONG file,
+                                    ULONG share, ULONG disposition,
+                                    ULONG options, void* extended,
+                                    ULONG extended_length) {
+  CreateScript& script = *create_script;
+  CreateCall call;
+  call.name.assign(attributes->ObjectName->Buffer,
+                   attributes->ObjectName->Length / sizeof(wchar_t));
+  call.relative = attributes->RootDirectory != nullptr;
+  call.access = access;
+  call.share = share;
+  call.disposition = disposition;
+  call.options = options;
+  if (attributes->SecurityDescriptor != nullptr) {
+    call.has_descriptor = true;
     // Converted here: the stub frees the descriptor before it returns, and
-    // Wine does not keep a folder's DACL to read back afterwards.
+    // Wine does not keep a folder's security to read back afterwards.
     wchar_t* text = nullptr;
     if (ConvertSecurityDescriptorToStringSecurityDescriptorW(
-            attributes->lpSecurityDescriptor, SDDL_REVISION_1,
+            attributes->SecurityDescriptor, SDDL_REVISION_1,
             DACL_SECURITY_INFORMATION, &text, nullptr)) {
       call.dacl_text = text;
       LocalFree(text);
     }
+    call.label = LabelEntries(attributes->SecurityDescriptor);
   }
   script.calls.push_back(call);
   if (static_cast<int>(script.calls.size()) <= script.collisions) {
-    SetLastError(ERROR_ALREADY_EXISTS);
-    return FALSE;
+    return kNameCollision;
   }
-  return script.original(path, attributes);
+  return script.original(handle, access, attributes, status, allocation,
+                         file, share, disposition, options, extended,
+                         extended_length);
 }
 
-class PatchedDirectories {
+// NtCreateFile as the stub looks it up, answered by the script.
+class PatchedCreation {
  public:
-  explicit PatchedDirectories(DirectoryScript* script)
-      : patch_("kernel32.dll", "CreateDirectoryW",
-               reinterpret_cast<void*>(&ScriptedCreateDirectory)) {
-    script->original = patch_.original<decltype(&CreateDirectoryW)>();
-    directory_script = script;
+  explicit PatchedCreation(CreateScript* script)
+      : original_(reinterpret_cast<NtCreateFileFunction*>(
+            reinterpret_cast<void*>(GetProcAddress(
+                GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")))),
+        patch_("NtCreateFile",
+               reinterpret_cast<void*>(&ScriptedNtCreateFile)) {
+    script->original = original_;
+    create_script = script;
   }
-  ~PatchedDirectories() { directory_script = nullptr; }
+  ~PatchedCreation() { create_script = nullptr; }
   bool applied() const { return patch_.applied(); }
 
  private:
-  ImportPatch patch_;
+  NtCreateFileFunction* original_;
+  LookupPatch patch_;
 };
 
 std::wstring TokenOwnerSid() {
@@ -178,39 +240,76 @@ std::vector<std::wstring> Children(const std::wstring& folder) {
 }
 
 TEST(WorkFolderTest, CreatesProtectedFolderBesideExecutable) {
-  ScratchFolder folder(L"work");
-  DirectoryScript script;
-  PathString work_folder;
-  RunOutcome outcome = MakeOutcome(ExitCode::SetupStartFailed);
-  bool created = false;
-  {
-    PatchedDirectories patch(&script);
-    ASSERT_TRUE(patch.applied());
-    created = CreateWorkFolder(folder.path().c_str(), &work_folder, &outcome);
-  }
-  ASSERT_TRUE(created);
-  EXPECT_EQ(outcome.exit_code, 0u);
-  EXPECT_EQ(outcome.windows_error, 0u);
-  const std::wstring path = work_folder.data();
-  ASSERT_EQ(path.compare(0, folder.path().size(), folder.path()), 0);
-  EXPECT_TRUE(IsWorkFolderName(path.substr(folder.path().size()))) << path;
-  EXPECT_NE(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+  // A standard user's run and an elevated one: only the latter labels its
+  // folder. (Under Wine every run is elevated; the double makes the other.)
+  for (const DWORD level : {DWORD{SECURITY_MANDATORY_MEDIUM_RID},
+                            DWORD{SECURITY_MANDATORY_HIGH_RID}}) {
+    SCOPED_TRACE(level);
+    ScratchFolder folder(L"work");
+    CreateScript script;
+    PathString work_folder;
+    RunOutcome outcome = MakeOutcome(ExitCode::SetupStartFailed);
+    HeldFile held;
+    bool created = false;
+    {
+      IntegrityLevelDouble token(level);
+      ASSERT_TRUE(token.applied());
+      PatchedCreation patch(&script);
+      ASSERT_TRUE(patch.applied());
+      created = CreateWorkFolder(folder.path().c_str(), &work_folder, &outcome,
+                                 &held);
+    }
+    ASSERT_TRUE(created);
+    EXPECT_EQ(outcome.exit_code, 0u);
+    EXPECT_EQ(outcome.windows_error, 0u);
+    const std::wstring path = work_folder.data();
+    ASSERT_EQ(path.compare(0, folder.path().size(), folder.path()), 0);
+    EXPECT_TRUE(IsWorkFolderName(path.substr(folder.path().size()))) << path;
+    EXPECT_NE(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
 
-  ASSERT_EQ(script.calls.size(), 1u);
-  const DirectoryCall& call = script.calls[0];
-  EXPECT_EQ(call.path + L"\\", path);
-  ASSERT_TRUE(call.has_attributes);
-  EXPECT_EQ(call.length, 24u);
-  EXPECT_FALSE(call.inherit);
-  // Under Wine the token's owner (a group) differs from its user, so this
-  // also tells TokenOwner from TokenUser.
-  const std::wstring owner = TokenOwnerSid();
-  ASSERT_FALSE(owner.empty());
-  const std::wstring expected = kSecurityPrefix + owner + L")";
-  EXPECT_EQ(call.dacl_text.substr(0, call.dacl_text.find(L'(')),
-            expected.substr(0, expected.find(L'(')));
-  EXPECT_TRUE(SameAces(call.dacl_text, expected))
-      << std::filesystem::path(call.dacl_text).string();
+    // Made new, relative to the installer's folder, and held by that call:
+    // shared for reading and writing, not for deletion, never through a link.
+    ASSERT_EQ(script.calls.size(), 1u);
+    const CreateCall& call = script.calls[0];
+    EXPECT_TRUE(call.relative);
+    EXPECT_EQ(folder.path() + call.name + L"\\", path);
+    EXPECT_EQ(call.disposition, static_cast<ULONG>(FILE_CREATE));
+    constexpr ULONG kNewFolderOnly =
+        FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT;
+    EXPECT_EQ(call.options & kNewFolderOnly, kNewFolderOnly);
+    EXPECT_EQ(call.share,
+              static_cast<ULONG>(FILE_SHARE_READ | FILE_SHARE_WRITE));
+    EXPECT_EQ(call.access & DELETE, 0u);
+    ASSERT_TRUE(call.has_descriptor);
+    // Under Wine the token's owner (a group) differs from its user, so this
+    // also tells TokenOwner from TokenUser.
+    const std::wstring owner = TokenOwnerSid();
+    ASSERT_FALSE(owner.empty());
+    const std::wstring expected = kSecurityPrefix + owner + L")";
+    EXPECT_EQ(call.dacl_text.substr(0, call.dacl_text.find(L'(')),
+              expected.substr(0, expected.find(L'(')));
+    EXPECT_TRUE(SameAces(call.dacl_text, expected))
+        << std::filesystem::path(call.dacl_text).string();
+    EXPECT_EQ(call.label, level == SECURITY_MANDATORY_HIGH_RID ? L"ML;3;1;3000"
+                                                                : L"");
+
+    // While held, the folder cannot be moved away; its identity is the one
+    // found at its path.
+    ASSERT_TRUE(held.IsHeld());
+    const HANDLE found = CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(found, INVALID_HANDLE_VALUE);
+    FileIdentity at_path;
+    EXPECT_TRUE(ReadFileIdentity(found, &at_path));
+    CloseHandle(found);
+    EXPECT_TRUE(SameFile(held.identity, at_path));
+    const std::wstring moved = folder.Child(L"moved");
+    EXPECT_FALSE(MoveFileW(work_folder.data(), moved.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    held.Release();
+  }
 }
 
 // What only Windows can show: the folder on disk keeps the protected DACL
@@ -225,9 +324,10 @@ TEST(WorkFolderTest, FolderOnDiskKeepsItsProtectedDacl) {
   RunOutcome outcome = MakeOutcome(ExitCode::SetupStartFailed);
   ASSERT_TRUE(CreateWorkFolder(folder.path().c_str(), &work_folder, &outcome));
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ASSERT_EQ(GetNamedSecurityInfoW(work_folder.data(), SE_FILE_OBJECT,
-                                  DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                  nullptr, nullptr, &descriptor),
+  ASSERT_EQ(GetNamedSecurityInfoW(
+                work_folder.data(), SE_FILE_OBJECT,
+                DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION,
+                nullptr, nullptr, nullptr, nullptr, &descriptor),
             static_cast<DWORD>(ERROR_SUCCESS));
   wchar_t* text = nullptr;
   ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
@@ -235,6 +335,9 @@ TEST(WorkFolderTest, FolderOnDiskKeepsItsProtectedDacl) {
       nullptr));
   const std::wstring dacl = text;
   LocalFree(text);
+  // An elevated run's folder keeps its label, so that programs at medium
+  // integrity cannot write there; a standard user's run sets none.
+  EXPECT_EQ(LabelEntries(descriptor), ExpectedLabel());
   LocalFree(descriptor);
   RemoveDirectoryW(work_folder.data());
   // The flags may be written in another order; the entries may not differ.
@@ -246,23 +349,79 @@ TEST(WorkFolderTest, FolderOnDiskKeepsItsProtectedDacl) {
   EXPECT_TRUE(SameAces(dacl, expected)) << std::filesystem::path(dacl).string();
 }
 
-// CreateDirectoryW held to Microsoft's documented limit for a program that
-// is not long-path aware: "the directory name cannot exceed MAX_PATH minus
-// 12". Wine creates longer ones; Windows refuses them.
-decltype(&CreateDirectoryW) real_create_directory = nullptr;
-int create_directory_calls = 0;
-BOOL WINAPI DocumentedCreateDirectory(LPCWSTR path,
-                                      LPSECURITY_ATTRIBUTES attributes) {
-  ++create_directory_calls;
-  if (lstrlenW(path) > MAX_PATH - 12 - 1) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return FALSE;
+// What only Windows can show: programs of the same user at medium
+// integrity, which an elevated run's folder label keeps out even where its
+// DACL lets the user in, can neither make a file in it nor open it to write
+// its attributes (as making it a junction needs, which no sharing mode
+// refuses) nor to delete it. Played by this thread, impersonating the run's
+// own token lowered to medium.
+TEST(WorkFolderTest, MediumIntegrityProgramsCannotTouchAnElevatedRunsFolder) {
+  if (testing_support::UnderWine()) {
+    GTEST_SKIP() << "Wine keeps no integrity labels";
   }
-  return real_create_directory(path, attributes);
+  if (!RunsElevated()) {
+    GTEST_SKIP() << "a standard user's run labels nothing: the user's other "
+                    "programs are its peers";
+  }
+  ScratchFolder folder(L"label");
+  PathString work_folder;
+  RunOutcome outcome;
+  HeldFile held;
+  ASSERT_TRUE(CreateWorkFolder(folder.path().c_str(), &work_folder, &outcome,
+                               &held));
+  HANDLE own = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(),
+                               TOKEN_DUPLICATE | TOKEN_QUERY, &own));
+  HANDLE medium = nullptr;
+  ASSERT_TRUE(DuplicateTokenEx(own, TOKEN_ALL_ACCESS, nullptr,
+                               SecurityImpersonation, TokenImpersonation,
+                               &medium));
+  CloseHandle(own);
+  SID_IDENTIFIER_AUTHORITY label_authority = SECURITY_MANDATORY_LABEL_AUTHORITY;
+  PSID medium_sid = nullptr;
+  ASSERT_TRUE(AllocateAndInitializeSid(&label_authority, 1,
+                                       SECURITY_MANDATORY_MEDIUM_RID, 0, 0, 0,
+                                       0, 0, 0, 0, &medium_sid));
+  TOKEN_MANDATORY_LABEL level = {};
+  level.Label.Sid = medium_sid;
+  level.Label.Attributes = SE_GROUP_INTEGRITY;
+  ASSERT_TRUE(SetTokenInformation(medium, TokenIntegrityLevel, &level,
+                                  sizeof(level) + GetLengthSid(medium_sid)));
+  FreeSid(medium_sid);
+  ASSERT_TRUE(SetThreadToken(nullptr, medium));
+  const std::wstring inside = std::wstring(work_folder.data()) + L"planted.dll";
+  const HANDLE planted = CreateFileW(inside.c_str(), GENERIC_WRITE, 0, nullptr,
+                                     CREATE_NEW, 0, nullptr);
+  const DWORD planted_error = GetLastError();
+  std::vector<DWORD> refused;
+  for (const DWORD access : {DWORD{FILE_WRITE_ATTRIBUTES}, DWORD{DELETE}}) {
+    const HANDLE opened = CreateFileW(
+        work_folder.data(), access,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+        nullptr);
+    refused.push_back(opened == INVALID_HANDLE_VALUE ? GetLastError() : 0);
+    if (opened != INVALID_HANDLE_VALUE) CloseHandle(opened);
+  }
+  RevertToSelf();
+  CloseHandle(medium);
+  EXPECT_EQ(planted, INVALID_HANDLE_VALUE);
+  if (planted != INVALID_HANDLE_VALUE) CloseHandle(planted);
+  EXPECT_EQ(planted_error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(refused[0], static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  // Deletion may be granted through the parent folder's FILE_DELETE_CHILD,
+  // which the user has in a folder of theirs; the hold refuses it then.
+  EXPECT_TRUE(refused[1] == ERROR_ACCESS_DENIED ||
+              refused[1] == ERROR_SHARING_VIOLATION)
+      << refused[1];
+  held.Release();
+  RemoveDirectoryW(work_folder.data());
 }
 
-// The deepest installer folder whose work folder Windows still creates,
-// and one deeper: that one ends as a path too long, at once.
+// The deepest installer folder whose work folder CreateDirectoryW would
+// still make for a program that is not long-path aware ("the directory name
+// cannot exceed MAX_PATH minus 12"), and one deeper: that one ends as a path
+// too long, at once, with nothing made.
 TEST(WorkFolderTest, ExecutableFolderLengthLimit) {
   struct Case {
     size_t length_with_prefix;
@@ -286,19 +445,15 @@ TEST(WorkFolderTest, ExecutableFolderLengthLimit) {
 
     PathString work_folder;
     RunOutcome outcome;
-    create_directory_calls = 0;
+    CreateScript script;
     {
-      ImportPatch documented("kernel32.dll", "CreateDirectoryW",
-                             reinterpret_cast<void*>(
-                                 &DocumentedCreateDirectory));
-      ASSERT_TRUE(documented.applied());
-      real_create_directory =
-          documented.original<decltype(&CreateDirectoryW)>();
+      PatchedCreation patch(&script);
+      ASSERT_TRUE(patch.applied());
       EXPECT_EQ(
           CreateWorkFolder(executable_folder.c_str(), &work_folder, &outcome),
           c.created);
     }
-    EXPECT_EQ(create_directory_calls, c.created ? 1 : 0);
+    EXPECT_EQ(script.calls.size(), c.created ? 1u : 0u);
     if (c.created) {
       EXPECT_EQ(outcome.exit_code, 0u);
       EXPECT_EQ(work_folder.Length(), 248u);
@@ -320,23 +475,21 @@ TEST(WorkFolderTest, DrawsNewNameAfterFailure) {
   for (const Case& c : {Case{1, 2, 0}, Case{9, 10, 0}, Case{10, 10, 109}}) {
     SCOPED_TRACE(c.collisions);
     ScratchFolder folder(L"collide");
-    DirectoryScript script;
+    CreateScript script;
     script.collisions = c.collisions;
     PathString work_folder;
     RunOutcome outcome;
     bool created = false;
     {
-      PatchedDirectories patch(&script);
+      PatchedCreation patch(&script);
       created = CreateWorkFolder(folder.path().c_str(), &work_folder, &outcome);
     }
     EXPECT_EQ(created, c.exit_code == 0);
     EXPECT_EQ(outcome.exit_code, c.exit_code);
     EXPECT_EQ(outcome.windows_error, 0u);
     EXPECT_EQ(script.calls.size(), c.calls);
-    for (const DirectoryCall& call : script.calls) {
-      EXPECT_TRUE(
-          IsWorkFolderName(call.path.substr(folder.path().size()) + L"\\"))
-          << call.path;
+    for (const CreateCall& call : script.calls) {
+      EXPECT_TRUE(IsWorkFolderName(call.name + L"\\")) << call.name;
     }
     EXPECT_EQ(Children(folder.path()).size(), created ? 1u : 0u);
   }
@@ -455,12 +608,12 @@ TEST(WorkFolderTest, VolumeWithoutAclsGetsInheritedSecurity) {
     token_script = &tokens;
     ImportPatch token("advapi32.dll", "OpenProcessToken",
                       reinterpret_cast<void*>(&ScriptedOpenProcessToken));
-    DirectoryScript script;
+    CreateScript script;
     PathString work_folder;
     RunOutcome outcome;
     bool created = false;
     {
-      PatchedDirectories patch(&script);
+      PatchedCreation patch(&script);
       created = CreateWorkFolder(folder.path().c_str(), &work_folder, &outcome);
     }
     token_script = nullptr;
@@ -468,7 +621,7 @@ TEST(WorkFolderTest, VolumeWithoutAclsGetsInheritedSecurity) {
     EXPECT_EQ(outcome.exit_code, 0u);
     EXPECT_EQ(tokens.open_calls, 0);
     ASSERT_EQ(script.calls.size(), 1u);
-    EXPECT_FALSE(script.calls[0].has_attributes);
+    EXPECT_FALSE(script.calls[0].has_descriptor);
     EXPECT_TRUE(FileExists(work_folder.data()));
   }
 }

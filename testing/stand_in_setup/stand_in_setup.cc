@@ -198,14 +198,16 @@ DWORD RegisterInstalled(const std::vector<std::wstring>& arguments) {
 }
 
 // stand_in_setup --hold PATH MILLISECONDS EVENT
-// Opens PATH without any sharing, signals the inherited event EVENT (its
-// handle value) once the file is held, and keeps it for MILLISECONDS.
+// Opens PATH sharing reading only (the installer holds it for reading while
+// setup runs), signals the inherited event EVENT (its handle value) once the
+// file is held, and keeps it for MILLISECONDS.
 DWORD HoldFile(const std::vector<std::wstring>& arguments) {
   if (arguments.size() != 5) return kBadArguments;
   const HANDLE ready = reinterpret_cast<HANDLE>(
       static_cast<uintptr_t>(std::wcstoull(arguments[4].c_str(), nullptr, 10)));
-  HANDLE held = CreateFileW(arguments[2].c_str(), GENERIC_READ, 0, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE held = CreateFileW(arguments[2].c_str(), GENERIC_READ,
+                            FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (held == INVALID_HANDLE_VALUE) return kArchiveNotHeld;
   SetEvent(ready);
   Sleep(static_cast<DWORD>(std::wcstoul(arguments[3].c_str(), nullptr, 10)));

@@ -135,6 +135,25 @@ __attribute__((noinline)) int UseUpTheStack(volatile char* caller) {
   return UseUpTheStack(frame) + frame[sizeof(frame) - 1];
 }
 
+// Where the recursion starts below a page boundary. Wine delivers the
+// overflow only while enough of the stack is left for its dispatch and the
+// installer's crash ending (it keeps, but does not honour, the reserve the
+// installer asks for); under Wine 8 starting 512 to 1280 bytes below a page
+// boundary leaves that much, and this is the middle of that range.
+constexpr uintptr_t kOverflowStart = 896;
+
+// Starts the recursion at a fixed distance below a page boundary, so that
+// where it meets the end of the stack, and how much stack is left there,
+// does not depend on how deep the caller's frames happen to be.
+__attribute__((noinline)) void UseUpTheStackFromAPage() {
+  volatile char probe = 0;
+  const uintptr_t offset = reinterpret_cast<uintptr_t>(&probe) & 0xFFF;
+  volatile char* pad = static_cast<volatile char*>(
+      __builtin_alloca(offset + kOverflowStart));
+  pad[0] = 1;
+  UseUpTheStack(pad);
+}
+
 }  // namespace
 
 extern "C" {
@@ -143,7 +162,7 @@ static UINT __cdecl StrictWrite(INT_PTR file, void* buffer, UINT count) {
   if (g_abort != 0) return static_cast<UINT>(-1);
   const UINT written = g_caller_write(file, buffer, count);
   if (g_fault == Fault::kCopy || g_fault == Fault::kHeld) FaultHere();
-  if (g_fault == Fault::kOverflow) UseUpTheStack(nullptr);
+  if (g_fault == Fault::kOverflow) UseUpTheStackFromAPage();
   if (written != count) Abort(kTargetFileError);
   return written;
 }

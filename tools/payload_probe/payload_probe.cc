@@ -209,8 +209,7 @@ void Unpack(HMODULE image, const wchar_t* image_path, const PathString& folder,
   report->stage = "work-folder";
   installer::RunState run;
   if (!installer::CreateWorkFolder(folder.data(), &run.work_folder,
-                                   &report->outcome,
-                                   &run.work_folder_handle)) {
+                                   &report->outcome, &run.work_folder_hold)) {
     return;
   }
   run.work_folder_made = true;
@@ -226,15 +225,17 @@ void Unpack(HMODULE image, const wchar_t* image_path, const PathString& folder,
   Search(image, image_path, report);
   run.image.Open(image, image_path);
   report->outcome = installer::UnpackPayload(
-      image, &run.image, run.work_folder.data(), &run.setup_path, &run.setup_type,
-      &run.archive_path, &run.archive_type, &run.max_delete_attempts);
+      image, &run.image, run.work_folder.data(), run.work_folder_hold.handle,
+      &run.setup_path, &run.setup_type, &run.archive_path, &run.archive_type,
+      &run.max_delete_attempts, &run.archive_hold, &run.setup_hold,
+      &run.expanded_hold);
   g_unpacking = nullptr;
 
   installer::RemoveUnpackedFiles(run.archive_path.data(),
                                  run.setup_path.data(),
                                  run.work_folder.data(),
-                                 &run.max_delete_attempts,
-                                 &run.work_folder_handle);
+                                 &run.max_delete_attempts, &run.archive_hold,
+                                 &run.setup_hold, &run.work_folder_hold);
   FillReportFrom(run, report);
 }
 

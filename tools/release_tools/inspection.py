@@ -63,7 +63,11 @@ Exit status: 0 success predicted, 1 failure predicted (of unpacking or
 after it), 2 usage error or FILE is not a PE image, 3 no prediction could
 be made (probe not built, Wine failed, the image cannot be loaded, or what
 the run needs could not be judged), 4 no prediction because this machine
-has neither Windows nor Wine, 5 the inspector itself failed.
+has neither Windows nor Wine, 5 the inspector itself failed, 6 not probed:
+a payload resource's name is no name the installer makes a file of (a way
+out of its work folder, a stream, a device, a trailing dot), which the
+installer refuses (exit code 112 or 115, Windows error 123) and on which
+the probe, which runs the installer's own code on this machine, is not run.
 """
 
 import argparse
@@ -111,6 +115,9 @@ EXIT_NO_PROBE = 4
 # The inspector itself failed (a fault of its own, not of FILE): never to
 # be read as a prediction.
 EXIT_INSPECTOR_FAILED = 5
+# A payload name the installer makes no file of: the probe, which runs the
+# installer's own unpacking here, is not run on it.
+EXIT_NAMES_REFUSED = 6
 
 
 RT_RCDATA = 10
@@ -143,6 +150,7 @@ WINDOWS_ERROR_NAMES = {
     68: "ERROR_TOO_MANY_NAMES",
     112: "ERROR_DISK_FULL",
     122: "ERROR_INSUFFICIENT_BUFFER",
+    123: "ERROR_INVALID_NAME",
     206: "ERROR_FILENAME_EXCED_RANGE",
     # The exception that ended a run that crashed (exit code 125).
     0xC0000005: "EXCEPTION_ACCESS_VIOLATION",
@@ -153,7 +161,7 @@ WINDOWS_ERROR_NAMES = {
 DISK_FULL_ERRORS = (39, 112)
 
 
-NAMING_ERRORS = (2, 13, 68, 206)
+NAMING_ERRORS = (2, 13, 68, 123, 206)
 
 
 class Findings:
@@ -682,6 +690,21 @@ def listing(path, image, directory, items, findings, tests):
     return lines
 
 
+def refused_name_lines(search):
+    """What to say of an installer whose search ends at a name that the
+    installer makes no file of in its work folder; none for any other."""
+    if search is None or search.refused_name is None:
+        return []
+    type_key, name, reason = search.refused_name
+    return [f"not probed: payload resource {type_key} {name!r} is no name of "
+            f"a file in the work folder: {reason}",
+            "not probed: the installer refuses such a name before it writes "
+            f"anything (exit code {search.exit_code}, Windows error "
+            f"{search.windows_error}, ERROR_INVALID_NAME); its unpacking is "
+            "not run here on it: pack the installer with "
+            "scripts/pack-installer"]
+
+
 def exit_code_names():
     """The stub's own names of its exit codes, read from its header; none
     when the header is not beside this script."""
@@ -796,7 +819,9 @@ exit status:
   0 success predicted, 1 failure predicted, 2 usage error or FILE is not a
   PE image, 3 no prediction (probe not built, Wine failed, the probe died or
   ran out of time, or what the run needs was not all judged), 4 no
-  prediction: neither Windows nor Wine here, 5 the inspector itself failed
+  prediction: neither Windows nor Wine here, 5 the inspector itself failed,
+  6 not probed: a payload name the installer refuses (a way out of its
+  work folder, a stream, a device)
 
 example:
   What an installer carries, and whether it would unpack from the folder
@@ -879,6 +904,13 @@ def inspect_file(args):
         directory = search = None
         print(f"inspect-installer: the resource directory is damaged "
               f"({error or 'cut short'})", file=sys.stderr)
+    refused = refused_name_lines(search)
+    if refused:
+        # The probe runs the installer's own code here: never on a name
+        # that could take it out of its work folder.
+        for line in refused:
+            print(f"inspect-installer: {line}")
+        return EXIT_NAMES_REFUSED
     deadline = time.monotonic() + args.timeout
     tests = ArchiveTests(deadline)
     try:

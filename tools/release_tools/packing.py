@@ -106,6 +106,7 @@ from .cabinet import CABINET_SIGNATURE, write_cabinet
 from .seven_zip import (SEVEN_ZIP_SIGNATURE, ArchiveTest, file_reader,
                         seven_zip_problem)
 from .image_writer import COPY_BLOCK, PAGE_SIZE, LayoutError, lay_out_sections
+from .payload_names import unusable_name_reason
 from .version_record import (
     VersionError, parse_version, read_version_record, write_version_record)
 from .icon_file import IconError, group_icon, read_icon_file
@@ -389,9 +390,11 @@ def check_name(name, prefix, what):
         refuse(f"{what} name {name!r} is longer than {NAME_LENGTH_LIMIT} "
                "characters; the stub could not write it into its work "
                "folder, so choose a shorter one")
-    if name.endswith("."):
-        refuse(f"{what} name {name!r} ends with a dot, which Windows drops "
-               "from file names; choose another")
+    # The installer's own rule: a name it makes no file of ends its run.
+    reason = unusable_name_reason(name)
+    if reason:
+        refuse(f"{what} name {name!r} is no name the installer can make a "
+               f"file of in its work folder: {reason}; choose another")
 
 
 def check_setup_name(name, kind):

@@ -7,6 +7,8 @@ installer's own code gives, against this one: where they differ, the
 directory is read in two ways, and neither answer can be trusted for
 Windows."""
 
+from .payload_names import unusable_name_reason
+
 PAYLOAD_TYPES = ["B7", "BL", "BN"]  # the installer's search order
 
 
@@ -29,6 +31,7 @@ ERROR_FILE_NOT_FOUND = 2
 ERROR_INVALID_DATA = 13
 ERROR_TOO_MANY_NAMES = 68
 ERROR_FILENAME_EXCED_RANGE = 206
+ERROR_INVALID_NAME = 123
 
 
 def role(name):
@@ -80,6 +83,9 @@ class Search:
         self.setup_type = ""
         self.items = {}  # "archive" / "setup" -> Item
         self.unknown = None
+        # The name that ended the search as no name of a file in the work
+        # folder, and why; None otherwise.
+        self.refused_name = None
 
     def fail(self, exit_code, windows_error):
         self.exit_code = exit_code
@@ -146,6 +152,10 @@ def search_type(directory, type_key, search):
             return ERROR_TOO_MANY_NAMES
         if len(name) + 1 > NAME_CAPACITY:
             return ERROR_FILENAME_EXCED_RANGE
+        reason = unusable_name_reason(name)
+        if reason:
+            search.refused_name = (type_key, name, reason)
+            return ERROR_INVALID_NAME
         search.items[kind] = Item(type_key, name, resource,
                                   choices if found is None else ())
     return 0

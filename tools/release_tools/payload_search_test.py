@@ -51,6 +51,13 @@ class SearchTest(unittest.TestCase):
                                             b"MZ")], (0, 0), "B7", "BN"),
             # Names are looked up in upper case: one stored in lower case
             # is found by no lookup, which ends its type without an error.
+            # A name that would take the file out of the work folder, or
+            # name a stream, is no item: the stub refuses it (123).
+            ("an archive named out of the work folder",
+             [("B7", "KORVEL\\..\\..\\VICTIM.TXT", b"7z"), CABINET],
+             (112, 123), "", ""),
+            ("a name of a stream", [ARCHIVE, ("BL", "SETUP.EX_:S", b"MSCF")],
+             (115, 123), "B7", ""),
             ("a name stored in lower case", [ARCHIVE,
                                              ("BN", "setup.exe", b"MZ")],
              (115, 2), "B7", ""),
