@@ -14,6 +14,10 @@ namespace {
 // of its handle. Process-wide, because a crash handler has nothing else to
 // ask; zero-filled before the first instruction runs.
 HANDLE g_started_program;
+// Whether that program is setup itself. The codes a caller passes say which
+// program it starts: setup's are 122 to 124, those of the installed setup
+// program that builds setup in a self-update 119 to 121.
+bool g_started_program_is_setup;
 
 }  // namespace
 
@@ -48,6 +52,8 @@ RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
     if (error == ERROR_PATH_NOT_FOUND) return RunOutcome{code_path, attributes};
     return RunOutcome{code_other, error};
   }
+  g_started_program_is_setup =
+      code_other == static_cast<uint32_t>(ExitCode::SetupStartFailed);
   g_started_program = process.hProcess;
   CloseHandle(process.hThread);
 
@@ -73,8 +79,9 @@ bool StartedProgramRunning() {
          WaitForSingleObject(g_started_program, 0) == WAIT_TIMEOUT;
 }
 
-bool AwaitStartedProgram(DWORD* exit_code) {
+bool AwaitStartedProgram(DWORD* exit_code, bool* is_setup) {
   const HANDLE program = g_started_program;
+  *is_setup = g_started_program_is_setup;
   return program != nullptr &&
          WaitForSingleObject(program, INFINITE) == WAIT_OBJECT_0 &&
          GetExitCodeProcess(program, exit_code);

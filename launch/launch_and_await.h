@@ -38,8 +38,11 @@ bool StartedProgramRunning();
 // Waits, without a time-out, for the program that LaunchAndAwait started
 // and is still waiting for, and reads its exit code: what the thread that
 // started it needs when it crashes before its own wait could end. False
-// when there is none or the wait or the code fails.
-bool AwaitStartedProgram(DWORD* exit_code);
+// when there is none or the wait or the code fails. `is_setup` says whether
+// that program was setup itself (started with the codes 122 to 124), whose
+// exit code is the run's, rather than the installed setup program of a
+// self-update (119 to 121), which only builds setup.
+bool AwaitStartedProgram(DWORD* exit_code, bool* is_setup);
 
 }  // namespace installer
 

@@ -85,14 +85,19 @@ LONG WINAPI EndCrashedRun(EXCEPTION_POINTERS* exception) {
   const bool records = settings != nullptr && run != nullptr &&
                        run->work_folder_made;
   // A program that the run started is waited for as the run would have
-  // waited, and its result is the run's: the product it installed is
-  // there, or is not, whatever became of the stub meanwhile.
-  DWORD setup_exit_code = 0;
-  const bool setup_ended = AwaitStartedProgram(&setup_exit_code);
+  // waited. Setup's result is the run's: the product it installed is
+  // there, or is not, whatever became of the stub meanwhile. The installed
+  // setup program of a self-update only builds setup, which then never
+  // runs: its exit code, 0 included, says nothing of an install, and the
+  // run ends as the crash it is.
+  DWORD started_exit_code = 0;
+  bool started_setup = false;
+  const bool ended = AwaitStartedProgram(&started_exit_code, &started_setup);
   const RunOutcome outcome =
-      setup_ended ? RunOutcome{setup_exit_code, 0}
-                  : MakeOutcome(ExitCode::RunCrashed,
-                                exception->ExceptionRecord->ExceptionCode);
+      ended && started_setup
+          ? RunOutcome{started_exit_code, 0}
+          : MakeOutcome(ExitCode::RunCrashed,
+                        exception->ExceptionRecord->ExceptionCode);
   // The record first: the removals may take seconds, or fault again, and
   // the updater must learn how the run ended either way.
   if (records) {
