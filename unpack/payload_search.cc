@@ -15,15 +15,17 @@ struct TypeVisit {
 };
 
 // A resource call that fails with one of these found nothing, which is no
-// error here: no resources at all, none of the type or name, or none in a
-// language-resource file that the system also looked at (the loader's own
-// range of errors, 15100 to 15199). Any other error is a failure to read the
-// resource directory, a page of the image that cannot be read say, and is
-// reported as what it is, not as a missing item.
+// error here, as Microsoft's list of system errors describes them: no
+// resource section, type, name or language in the image (1812 to 1815), or
+// the resource loader's own errors about the language files it also looks
+// for beside an image (15100 to 15199), which this image does not use. Any
+// other error is a failure to read the resource directory, a page of the
+// image that cannot be read say, and is reported as what it is, not as a
+// missing item.
 bool MeansNothingFound(DWORD error) {
-  return error == 0 || error == ERROR_RESOURCE_DATA_NOT_FOUND ||
-         error == ERROR_RESOURCE_TYPE_NOT_FOUND ||
-         error == ERROR_RESOURCE_NAME_NOT_FOUND ||
+  return error == 0 ||
+         (error >= ERROR_RESOURCE_DATA_NOT_FOUND &&
+          error <= ERROR_RESOURCE_LANG_NOT_FOUND) ||
          (error >= 15100 && error <= 15199);
 }
 

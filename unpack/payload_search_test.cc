@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/import_patch.h"
 #include "testing/test_paths.h"
 #include "unpack/testdata/cabinet_bytes.h"
 #include "unpack/testdata/payload_image.h"
@@ -14,6 +15,7 @@
 namespace installer {
 namespace {
 
+using testing_support::ImportPatch;
 using testing_support::ScratchFolder;
 using unpack_testing::ImageResource;
 using unpack_testing::PayloadImage;
@@ -169,6 +171,50 @@ TEST(SearchPayloadTest, ResourceSets) {
       EXPECT_EQ(std::wstring(search.setup_name.data()), c.setup_name);
       EXPECT_EQ(Bytes(search.setup), kSetup);
     }
+  }
+}
+
+DWORD g_lookup_error;
+
+HRSRC WINAPI LookupFails(HMODULE, LPCWSTR, LPCWSTR) {
+  SetLastError(g_lookup_error);
+  return nullptr;
+}
+
+// The errors with which the system says that a lookup found nothing end a
+// type's search without an error, as a type without resources does: the
+// item is missing (2). Microsoft documents 1812 to 1815 as a resource
+// section, type, name or language not found in the image, and 15100 to
+// 15199 as the resource loader's own, about the language files beside an
+// image. Any other error is the search's failure, reported as it is.
+TEST(SearchPayloadTest, LookupErrorsThatMeanNothingFound) {
+  ScratchFolder folder(L"lookup_errors");
+  PayloadImage image(folder.Child(L"image.dll"),
+                     {Named(L"B7", L"KORVEL.PACKED.7Z", kArchive),
+                      Named(L"BL", L"SETUP.EX_", kSetup)});
+  ASSERT_NE(image.module(), nullptr);
+  ImportPatch lookup("kernel32.dll", "FindResourceW",
+                     reinterpret_cast<void*>(&LookupFails));
+  ASSERT_TRUE(lookup.applied());
+  const struct {
+    DWORD error;
+    uint32_t reported;
+  } cases[] = {
+      {ERROR_RESOURCE_DATA_NOT_FOUND, 2}, {ERROR_RESOURCE_TYPE_NOT_FOUND, 2},
+      {ERROR_RESOURCE_NAME_NOT_FOUND, 2}, {ERROR_RESOURCE_LANG_NOT_FOUND, 2},
+      {ERROR_MUI_FILE_NOT_FOUND, 2},      {ERROR_NOACCESS, ERROR_NOACCESS},
+      {ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    g_lookup_error = c.error;
+    PayloadSearch search;
+    TypeTagString archive_type;
+    TypeTagString setup_type;
+    const RunOutcome outcome =
+        SearchPayload(image.module(), &search, &archive_type, &setup_type);
+    EXPECT_EQ(outcome.exit_code, 112u);
+    EXPECT_EQ(outcome.windows_error, c.reported);
   }
 }
 
