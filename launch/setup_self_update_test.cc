@@ -100,8 +100,8 @@ class SelfUpdateTest : public ::testing::Test {
   InstallerSettings settings_;
   int32_t max_delete_attempts_ = 0;
   // The road these tests take: a standard user's run, which starts the
-  // installed setup program its own registry values name. (Under Wine every
-  // run is elevated.)
+  // installed setup program its own registry values name, whatever token
+  // the machine gives (Wine 8 gives every run an elevated one).
   IntegrityLevelDouble standard_user_{SECURITY_MANDATORY_MEDIUM_RID};
 };
 

@@ -142,6 +142,9 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
       run->work_folder_hold.handle, &run->setup_path, &run->setup_type,
       &run->archive_path, &run->archive_type, &run->max_delete_attempts,
       &run->archive_hold, &run->setup_hold, &run->expanded_hold);
+  // A failed copy leaves the installer file open too: it is let go here,
+  // before setup runs or the failure is recorded, whatever unpacking gave.
+  run->image.Close();
 
   if (!unpacked.Succeeded()) {
     // Road a: nothing to run; what was unpacked is still removed below.

@@ -13,8 +13,8 @@
 namespace installer {
 
 struct RunState {
-  // The installer's own file, opened as the run begins and let go once the
-  // payload is copied.
+  // The installer's own file, opened as the run begins and let go once
+  // unpacking has ended, whatever its outcome.
   ImageFile image;
   PathString module_path;
   PathString module_folder;

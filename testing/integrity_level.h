@@ -1,6 +1,7 @@
 // The process token's integrity level as the code linked into a test binary
-// is told it, for runs that Wine cannot make: under Wine every run is
-// elevated, and a standard user's run is had only with this double.
+// is told it, for runs that the machine cannot make as it stands: under
+// Wine 8 every run is elevated, under Wine 10 or as a standard user on
+// Windows none is, and each test needs both kinds.
 #ifndef TESTING_INTEGRITY_LEVEL_H_
 #define TESTING_INTEGRITY_LEVEL_H_
 

@@ -241,7 +241,7 @@ std::vector<std::wstring> Children(const std::wstring& folder) {
 
 TEST(WorkFolderTest, CreatesProtectedFolderBesideExecutable) {
   // A standard user's run and an elevated one: only the latter labels its
-  // folder. (Under Wine every run is elevated; the double makes the other.)
+  // folder. (Under Wine 8 every run is elevated; the double makes the other.)
   for (const DWORD level : {DWORD{SECURITY_MANDATORY_MEDIUM_RID},
                             DWORD{SECURITY_MANDATORY_HIGH_RID}}) {
     SCOPED_TRACE(level);
