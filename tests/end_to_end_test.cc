@@ -260,6 +260,13 @@ class EndToEndTest : public ::testing::Test {
       EXPECT_EQ(run["current_folder"] + "\\",
                 given.substr(0, given.rfind('\\') + 1))
           << "the folder a program of the run started in";
+      // A program of the run inherits the installer's error mode, as a
+      // child does on Windows: no "insert a disk" box for a drive that is
+      // not ready. (Wine starts every process with the default mode.)
+      if (!testing_support::UnderWine()) {
+        EXPECT_NE(std::stoul(run["error_mode"]) & SEM_FAILCRITICALERRORS, 0u)
+            << "the error mode a program of the run started with";
+      }
       if (run.values.count("mode") != 0) runs += run["mode"];
       if (run.values.count("install-archive.size") != 0) {
         runs += " archive:" + run["install-archive.size"];

@@ -346,6 +346,7 @@ int main() {
   folder.resize(
       GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data()));
   record += "current_folder=" + Utf8(folder) + "\n";
+  record += "error_mode=" + std::to_string(GetErrorMode()) + "\n";
   record += "argc=" + std::to_string(arguments.size()) + "\n";
   for (size_t i = 0; i < arguments.size(); ++i) {
     record += "argv." + std::to_string(i) + "=" + Utf8(arguments[i]) + "\n";
