@@ -50,7 +50,7 @@ void ReleaseCrashedRun(RunState* run, bool remove_files) {
   if (run->expanded_hold.identity.known) {
     PathString made_setup;
     if (made_setup.Copy(run->work_folder.data()) &&
-        made_setup.Append(L"setup.exe")) {
+        made_setup.Append(kSetupProgramName)) {
       int32_t attempts = 0;
       RemoveWithRetries(made_setup.data(), &attempts,
                         &run->expanded_hold.identity);

@@ -60,7 +60,7 @@ bool FindModuleFolder(HMODULE module, PathString* module_path,
 RunOutcome LaunchSetup(const InstallerSettings& settings, RunState* run) {
   return RunInstallSetup(settings, run->archive_path.data(),
                          run->setup_path.data(),
-                         IsTag(run->archive_type, L"B7"),
+                         IsTag(run->archive_type, kPatchOrArchiveType),
                          run->work_folder.data(), &run->setup_hold);
 }
 
@@ -69,7 +69,7 @@ RunOutcome LaunchSetup(const InstallerSettings& settings, RunState* run) {
 // says so (122 or 123). Anything but a plain file (a link, a folder) is
 // not started at all.
 RunOutcome HoldNewSetup(RunState* run) {
-  if (HoldFoundFile(run->work_folder_hold.handle, L"setup.exe",
+  if (HoldFoundFile(run->work_folder_hold.handle, kSetupProgramName,
                     &run->setup_hold)) {
     return kSuccessOutcome;
   }
@@ -151,7 +151,7 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
     TrimWorkingSet();
     outcome = unpacked;
     run->succeeded = false;
-  } else if (!IsTag(run->setup_type, L"B7")) {
+  } else if (!IsTag(run->setup_type, kPatchOrArchiveType)) {
     // Road b: the setup program was unpacked as it is.
     TrimWorkingSet();
     outcome = LaunchSetup(*settings, run);
@@ -160,7 +160,7 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
     // Road c: the setup resource is a patch; the installed setup program
     // builds the new one beside the archive first.
     if (!run->new_setup_path.Copy(run->work_folder.data()) ||
-        !run->new_setup_path.Append(L"setup.exe")) {
+        !run->new_setup_path.Append(kSetupProgramName)) {
       return MakeOutcome(ExitCode::PathTooLong);
     }
     const RunOutcome updated = RunSetupSelfUpdate(

@@ -13,8 +13,8 @@ struct PrefixRule {
 
 // Checked in this order: a name that starts with both is the archive.
 constexpr PrefixRule kPrefixRules[] = {
-    {L"korvel", PayloadItemKind::kArchive},
-    {L"setup", PayloadItemKind::kSetup},
+    {kArchivePrefix, PayloadItemKind::kArchive},
+    {kSetupPrefix, PayloadItemKind::kSetup},
 };
 
 // Names that Windows gives a device in every folder, matched against what

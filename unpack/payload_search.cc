@@ -1,10 +1,10 @@
 #include "unpack/payload_search.h"
 
+#include "support/installer_contract.h"
+
 namespace installer {
 
 namespace {
-
-constexpr const wchar_t* kPayloadTypes[] = {L"B7", L"BL", L"BN"};
 
 // The enumeration of one type.
 struct TypeVisit {

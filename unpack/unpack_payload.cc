@@ -1,6 +1,7 @@
 #include "unpack/unpack_payload.h"
 
 #include "cleanup/remove_with_retries.h"
+#include "support/installer_contract.h"
 #include "unpack/cabinet_expander.h"
 #include "unpack/image_file.h"
 #include "unpack/output_file.h"
@@ -10,7 +11,6 @@ namespace installer {
 
 namespace {
 
-constexpr wchar_t kExpandedSetupName[] = L"setup.exe";
 
 // `path` := folder + name, or the empty text when that does not fit, so that
 // a failed build never leaves the bare work folder behind as a file path.
@@ -47,9 +47,9 @@ RunOutcome UnpackPayload(HMODULE module, ImageFile* image,
 
   // An uncompressed setup program always runs as "setup.exe"; a patch or a
   // cabinet keeps its resource name.
-  const bool uncompressed = lstrcmpW(setup_type->data(), L"BN") == 0;
+  const bool uncompressed = lstrcmpW(setup_type->data(), kPlainType) == 0;
   const wchar_t* setup_name =
-      uncompressed ? kExpandedSetupName : search.setup_name.data();
+      uncompressed ? kSetupProgramName : search.setup_name.data();
   if (!BuildPath(work_folder, setup_name, setup_path)) {
     return MakeOutcome(ExitCode::PathTooLong);
   }
@@ -59,15 +59,15 @@ RunOutcome UnpackPayload(HMODULE module, ImageFile* image,
   }
   // The installer file is let go before the cabinet library gets to work.
   image->Close();
-  if (lstrcmpW(setup_type->data(), L"BL") != 0) return kSuccessOutcome;
+  if (lstrcmpW(setup_type->data(), kCabinetType) != 0) return kSuccessOutcome;
 
   PathString expanded_path;
-  if (!BuildPath(work_folder, kExpandedSetupName, &expanded_path)) {
+  if (!BuildPath(work_folder, kSetupProgramName, &expanded_path)) {
     return MakeOutcome(ExitCode::PathTooLong);
   }
   const bool expanded =
       CabinetExpander(setup_path->data(), *setup_hold, folder,
-                      kExpandedSetupName, expanded_hold);
+                      kSetupProgramName, expanded_hold);
   // The cabinet has served its purpose either way.
   setup_hold->Release();
   int32_t attempts = 0;

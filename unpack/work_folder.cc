@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include "support/elevation.h"
+#include "support/installer_contract.h"
 #include "support/random_bytes.h"
 
 namespace installer {
@@ -14,9 +15,9 @@ constexpr wchar_t kFolderSecurityPrefix[] =
     L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)"
     L"(A;OIIOCI;GA;;;CO)(A;;FA;;;";
 constexpr int kFolderAttempts = 10;
-constexpr uint64_t kRandomDigits = 5;
-// The five digits and ".tmp".
-constexpr uint64_t kNameTail = 9;
+// The digits and the suffix.
+constexpr uint64_t kNameTail =
+    kWorkFolderDigits + sizeof(kWorkFolderSuffix) / sizeof(wchar_t) - 1;
 // The longest folder path that Windows creates for a program that is not
 // long-path aware, as the installer is not: one that leaves room for an 8.3
 // name within MAX_PATH ("the directory name cannot exceed MAX_PATH minus
@@ -49,7 +50,7 @@ bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
     held->identity = FileIdentity();
   }
   *outcome = MakeOutcome(ExitCode::PathTooLong);
-  if (!work_folder->Copy(executable_folder) || !work_folder->Append(L"KV_")) {
+  if (!work_folder->Copy(executable_folder) || !work_folder->Append(kWorkFolderPrefix)) {
     return false;
   }
   // A folder deeper than CreateDirectoryW makes for a program that is not
@@ -83,8 +84,8 @@ bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
     FillRandomBytes(random, sizeof(random));
     // The room check above guarantees that the digits and suffix fit.
     HexEncode(random, sizeof(random), name, kPathCapacity - name_start);
-    name[kRandomDigits] = 0;
-    work_folder->Append(L".tmp");
+    name[kWorkFolderDigits] = 0;
+    work_folder->Append(kWorkFolderSuffix);
     // Made new or not at all: a name that exists, whatever it is (a folder,
     // a link, a junction), draws another name, as any other failure does.
     const HANDLE folder = CreateInFolder(

@@ -89,6 +89,7 @@ from .start_policy import (
 from .cabinet import CABINET_FOLDER_CONTINUED, CABINET_SIGNATURE, Cabinet
 from .seven_zip import (SEVEN_ZIP_SIGNATURE, HeldArchiveTest, buffer_reader,
                         seven_zip_problem)
+from .contract import CONTRACT
 from .payload_search import PAYLOAD_TYPES, search_payload
 from .layout import SOURCE_DIR, default_build_dir
 from .probe import NoPrediction, NoProbe, PROBE, probe, windows_path
@@ -705,22 +706,6 @@ def refused_name_lines(search):
             "scripts/pack-installer"]
 
 
-def exit_code_names():
-    """The stub's own names of its exit codes, read from its header; none
-    when the header is not beside this script."""
-    header = os.path.join(SOURCE_DIR, "stub", "run_outcome.h")
-    try:
-        with open(header, encoding="utf-8") as f:
-            text = f.read()
-    except OSError:
-        return {}
-    body = re.search(r"enum class ExitCode[^{]*\{(.*?)\};", text, re.S)
-    if body is None:
-        return {}
-    return {int(number): name for name, number in
-            re.findall(r"(\w+)\s*=\s*(\d+)", body.group(1))}
-
-
 def outcome_line(report, findings):
     exit_code = int(report["exit-code"])
     error = int(report["windows-error"])
@@ -735,7 +720,7 @@ def outcome_line(report, findings):
         if findings.unjudged:
             return None, EXIT_NO_PREDICTION
         return f"outcome: success {tags}", EXIT_SUCCESS
-    why = exit_code_names().get(exit_code, "")
+    why = CONTRACT.exit_code_name(exit_code)
     if error in WINDOWS_ERROR_NAMES:
         why += (", " if why else "") + WINDOWS_ERROR_NAMES[error]
     why += (", " if why else "") + f"at the {report['stage']} stage"

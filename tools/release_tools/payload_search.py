@@ -7,16 +7,17 @@ installer's own code gives, against this one: where they differ, the
 directory is read in two ways, and neither answer can be trusted for
 Windows."""
 
+from .contract import CONTRACT
 from .payload_names import unusable_name_reason
 
-PAYLOAD_TYPES = ["B7", "BL", "BN"]  # the installer's search order
+PAYLOAD_TYPES = CONTRACT.payload_types  # the installer's search order
 
 
 # Payload items are classified by these name prefixes, ASCII letters folded.
-ARCHIVE_PREFIX = "korvel"
+ARCHIVE_PREFIX = CONTRACT.archive_prefix
 
 
-SETUP_PREFIX = "setup"
+SETUP_PREFIX = CONTRACT.setup_prefix
 
 
 # The installer copies an item's name into a path buffer of 260 units,
@@ -25,13 +26,14 @@ NAME_CAPACITY = 260
 
 
 # Outcomes of the search, as the installer reports them.
-ARCHIVE_NOT_UNPACKED = 112
-SETUP_NOT_UNPACKED = 115
-ERROR_FILE_NOT_FOUND = 2
-ERROR_INVALID_DATA = 13
-ERROR_TOO_MANY_NAMES = 68
-ERROR_FILENAME_EXCED_RANGE = 206
-ERROR_INVALID_NAME = 123
+_CODES = {name: code for code, name in CONTRACT.exit_codes.items()}
+ARCHIVE_NOT_UNPACKED = _CODES["ArchiveNotUnpacked"]
+SETUP_NOT_UNPACKED = _CODES["SetupNotUnpacked"]
+ERROR_FILE_NOT_FOUND = CONTRACT.error_file_not_found
+ERROR_INVALID_DATA = CONTRACT.error_invalid_data
+ERROR_TOO_MANY_NAMES = CONTRACT.error_too_many_names
+ERROR_FILENAME_EXCED_RANGE = CONTRACT.error_filename_exced_range
+ERROR_INVALID_NAME = CONTRACT.error_invalid_name
 
 
 def role(name):

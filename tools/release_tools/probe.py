@@ -9,11 +9,16 @@ import subprocess
 import sys
 import tempfile
 
+from .contract import CONTRACT
+
 
 PROBE = os.path.join("tools", "payload_probe", "payload_probe.exe")
 
 
-WORK_FOLDER_NAME = re.compile(r"KV_[0-9A-F]{5}\.tmp\Z")
+WORK_FOLDER_NAME = re.compile(
+    re.escape(CONTRACT.work_folder_prefix) +
+    f"[0-9A-F]{{{CONTRACT.work_folder_digits}}}" +
+    re.escape(CONTRACT.work_folder_suffix) + r"\Z")
 
 
 class NoPrediction(Exception):
