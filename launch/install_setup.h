@@ -3,9 +3,9 @@
 #ifndef LAUNCH_INSTALL_SETUP_H_
 #define LAUNCH_INSTALL_SETUP_H_
 
-#include "stub/installer_settings.h"
-#include "stub/run_outcome.h"
 #include "support/held_file.h"
+#include "support/installer_settings.h"
+#include "support/run_outcome.h"
 
 namespace installer {
 

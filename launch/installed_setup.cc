@@ -4,10 +4,10 @@
 #include <windows.h>
 
 #include "launch/setup_command_line.h"
-#include "stub/run_outcome.h"
 #include "support/bounded_string.h"
 #include "support/client_state.h"
 #include "support/registry_key.h"
+#include "support/run_outcome.h"
 
 namespace installer {
 

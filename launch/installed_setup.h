@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "stub/run_outcome.h"
+#include "support/run_outcome.h"
 
 namespace installer {
 

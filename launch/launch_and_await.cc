@@ -3,8 +3,8 @@
 #include <stdint.h>
 #include <windows.h>
 
-#include "stub/run_outcome.h"
 #include "support/bounded_string.h"
+#include "support/run_outcome.h"
 
 namespace installer {
 

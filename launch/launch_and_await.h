@@ -7,8 +7,8 @@
 #include <stdint.h>
 #include <windows.h>
 
-#include "stub/run_outcome.h"
 #include "support/held_file.h"
+#include "support/run_outcome.h"
 
 namespace installer {
 

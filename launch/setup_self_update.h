@@ -6,9 +6,9 @@
 
 #include <stdint.h>
 
-#include "stub/installer_settings.h"
-#include "stub/run_outcome.h"
 #include "support/held_file.h"
+#include "support/installer_settings.h"
+#include "support/run_outcome.h"
 
 namespace installer {
 

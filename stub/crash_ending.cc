@@ -6,9 +6,9 @@
 #include "cleanup/remove_with_retries.h"
 #include "launch/launch_and_await.h"
 #include "stub/run_installer.h"
-#include "stub/run_outcome.h"
 #include "support/bounded_string.h"
 #include "support/client_state.h"
+#include "support/run_outcome.h"
 #include "unpack/cabinet_expander.h"
 
 namespace installer {

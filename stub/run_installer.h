@@ -8,8 +8,8 @@
 #include <windows.h>
 #include <stdint.h>
 
-#include "stub/installer_settings.h"
-#include "stub/run_outcome.h"
+#include "support/installer_settings.h"
+#include "support/run_outcome.h"
 
 namespace installer {
 

@@ -1,6 +1,6 @@
 #include "support/registry_key.h"
 
-#include "stub/run_outcome.h"
+#include "support/installer_contract.h"
 #include "support/registry_text.h"
 
 namespace installer {

@@ -6,8 +6,8 @@
 
 #include <windows.h>
 
-#include "stub/run_outcome.h"
 #include "support/bounded_string.h"
+#include "support/run_outcome.h"
 #include "unpack/payload_name.h"
 
 namespace installer {

@@ -6,9 +6,9 @@
 #include <stdint.h>
 #include <windows.h>
 
-#include "stub/run_outcome.h"
 #include "support/bounded_string.h"
 #include "support/held_file.h"
+#include "support/run_outcome.h"
 #include "unpack/image_file.h"
 
 namespace installer {

@@ -7,9 +7,9 @@
 
 #include <windows.h>
 
-#include "stub/run_outcome.h"
 #include "support/bounded_string.h"
 #include "support/held_file.h"
+#include "support/run_outcome.h"
 
 namespace installer {
 

@@ -45,9 +45,9 @@
 
 #include "cleanup/remove_with_retries.h"
 #include "stub/crash_ending.h"
-#include "stub/run_outcome.h"
 #include "stub/run_state.h"
 #include "support/bounded_string.h"
+#include "support/run_outcome.h"
 #include "unpack/image_file.h"
 #include "unpack/payload_name.h"
 #include "unpack/payload_search.h"

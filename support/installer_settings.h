@@ -2,8 +2,8 @@
 // the install is system-wide, whether it only cleans up, whether the
 // unpacked files are removed at the end, the version it upgrades from, and
 // the raw command line that setup receives again later.
-#ifndef STUB_INSTALLER_SETTINGS_H_
-#define STUB_INSTALLER_SETTINGS_H_
+#ifndef SUPPORT_INSTALLER_SETTINGS_H_
+#define SUPPORT_INSTALLER_SETTINGS_H_
 
 #include <windows.h>
 #include <stdint.h>
@@ -52,4 +52,4 @@ struct InstallerSettings {
 
 }  // namespace installer
 
-#endif  // STUB_INSTALLER_SETTINGS_H_
+#endif  // SUPPORT_INSTALLER_SETTINGS_H_

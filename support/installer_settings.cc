@@ -1,4 +1,4 @@
-#include "stub/installer_settings.h"
+#include "support/installer_settings.h"
 
 #include "support/bounded_string.h"
 #include "support/program_name.h"

@@ -1,4 +1,4 @@
-#include "stub/installer_settings.h"
+#include "support/installer_settings.h"
 
 #include <gtest/gtest.h>
 
@@ -44,8 +44,8 @@ DWORD WINAPI CountingGetEnvironmentVariable(LPCWSTR name, LPWSTR buffer,
 
 // Images built with windres whose only content is (or is not) RT_RCDATA 1.
 std::wstring ImagePath(const char* name) {
-  return testing_support::TestFile(std::string("stub/settings_images/images/previous_") +
-                                   name + ".dll");
+  return testing_support::TestFile(
+      std::string("support/settings_images/images/previous_") + name + ".dll");
 }
 
 LPWSTR* WINAPI FailingCommandLineToArgv(LPCWSTR, int*) {
