@@ -21,7 +21,6 @@ RunOutcome LocateInstalledSetup(bool system_level, const wchar_t* app_guid,
     return MakeOutcome(ExitCode::InstalledSetupNotFound, status);
   }
   status = key.ReadText(L"UninstallString", buffer, capacity);
-  key.Close();
   if (status != 0) {
     return MakeOutcome(ExitCode::InstalledSetupNotFound, status);
   }

@@ -76,6 +76,10 @@ using CommandLineString = BoundedWideString<kCommandLineCapacity>;
 using ShortString = BoundedWideString<kShortTextCapacity>;
 using TypeTagString = BoundedWideString<kTypeTagCapacity>;
 
+// `path` := `folder` + `name`, or the empty text when that does not fit, so
+// that a failed join never leaves the bare folder behind as a file's path.
+bool JoinPath(const wchar_t* folder, const wchar_t* name, PathString* path);
+
 }  // namespace installer
 
 #endif  // SUPPORT_BOUNDED_STRING_H_

@@ -78,6 +78,11 @@ inline constexpr wchar_t kSetupProgramName[] = L"setup.exe";
 inline constexpr wchar_t kWorkFolderPrefix[] = L"KV_";
 inline constexpr uint64_t kWorkFolderDigits = 5;
 inline constexpr wchar_t kWorkFolderSuffix[] = L".tmp";
+// The longest path of the work folder, without its trailing backslash: the
+// deepest folder that Windows makes for a program that is not long-path
+// aware, as the installer is not. An installer in a deeper folder ends with
+// PathTooLong before it makes anything.
+inline constexpr uint64_t kLongestWorkFolderPath = 247;
 
 // The previous-version text: resource RT_RCDATA with this number.
 inline constexpr uint32_t kPreviousVersionResource = 1;
