@@ -16,8 +16,9 @@ namespace {
 // ask; zero-filled before the first instruction runs.
 HANDLE g_started_program;
 // Whether that program is setup itself. The codes a caller passes say which
-// program it starts: setup's are 122 to 124, those of the installed setup
-// program that builds setup in a self-update 119 to 121.
+// program it starts: setup's are the SetupStart codes, those of the
+// installed setup program that builds setup in a self-update the
+// SelfUpdateStart codes.
 bool g_started_program_is_setup;
 
 }  // namespace
