@@ -1,10 +1,11 @@
 // What the installer and the tools that pack and inspect it agree on: the
-// payload's resource types and names, the work folder's name, the exit codes
-// and the Windows errors the installer sets itself. Written once, here; the
-// release tools read this file itself (tools/release_tools/contract.py), so
-// every definition keeps the plain form that reader takes: one per line,
-// "inline constexpr" with a number, a text or a list of texts, and the
-// enumeration of exit codes with a number for each name.
+// payload's resource types and names, the capacity of a path, the work
+// folder's name and its deepest place, the exit codes and the Windows errors
+// the installer sets itself. Written once, here; the release tools read this
+// file itself (tools/release_tools/contract.py), so every definition keeps
+// the plain form that reader takes: one per line, "inline constexpr" with a
+// number, a text or a list of texts, and the enumeration of exit codes with
+// a number for each name.
 #ifndef SUPPORT_INSTALLER_CONTRACT_H_
 #define SUPPORT_INSTALLER_CONTRACT_H_
 
@@ -72,6 +73,11 @@ inline constexpr wchar_t kSetupPrefix[] = L"setup";
 // The name the installer gives the setup program it runs: an expanded
 // cabinet's, a plain program's, and the one a self-update builds.
 inline constexpr wchar_t kSetupProgramName[] = L"setup.exe";
+
+// Every path the installer builds or reads into a buffer (its own, the work
+// folder's, each item's, the installed setup program's) has this many
+// UTF-16 units, its terminator among them.
+inline constexpr uint64_t kPathCapacity = 260;
 
 // The work folder beside the installer: the prefix, random hexadecimal
 // digits (upper case), the suffix.
