@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "support/bounded_string.h"
+#include "support/unique_resource.h"
 
 namespace installer {
 
@@ -18,44 +19,87 @@ constexpr DWORD kOpenFlags =
     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
 // The object at `path`, opened as itself; with `expected`, only when it is
-// that object (else INVALID_HANDLE_VALUE with ERROR_FILE_INVALID).
-HANDLE OpenForRemoval(const wchar_t* path, DWORD access,
-                      const FileIdentity* expected) {
+// that object (else nothing, with ERROR_FILE_INVALID).
+UniqueFileHandle OpenForRemoval(const wchar_t* path, DWORD access,
+                                const FileIdentity* expected) {
   const DWORD identity_access =
       expected != nullptr ? FILE_READ_ATTRIBUTES : 0;
-  const HANDLE handle =
-      CreateFileW(path, access | identity_access, kShareAll, nullptr,
-                  OPEN_EXISTING, kOpenFlags, nullptr);
-  if (handle == INVALID_HANDLE_VALUE || expected == nullptr) return handle;
+  UniqueFileHandle handle(CreateFileW(path, access | identity_access,
+                                      kShareAll, nullptr, OPEN_EXISTING,
+                                      kOpenFlags, nullptr));
+  if (!handle.IsValid() || expected == nullptr) return handle;
   // Where the expected identity tells its volume, so must the one found.
   FileIdentity found;
-  const bool read = expected->volume != 0 ? ReadFullIdentity(handle, &found)
-                                          : ReadFileIdentity(handle, &found);
+  const bool read = expected->volume != 0
+                        ? ReadFullIdentity(handle.get(), &found)
+                        : ReadFileIdentity(handle.get(), &found);
   if (read && SameFile(found, *expected)) return handle;
-  CloseHandle(handle);
+  handle.Reset();
   SetLastError(ERROR_FILE_INVALID);
-  return INVALID_HANDLE_VALUE;
+  return handle;
 }
 
 // True when the object was read-only and no longer is.
 bool ClearReadOnly(const wchar_t* path, const FileIdentity* expected) {
-  const HANDLE handle = OpenForRemoval(
+  const UniqueFileHandle handle = OpenForRemoval(
       path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, expected);
-  if (handle == INVALID_HANDLE_VALUE) return false;
+  if (!handle.IsValid()) return false;
   FILE_BASIC_INFO basic;
   FillBytes(&basic, 0, sizeof(basic));
-  bool cleared = false;
-  if (GetFileInformationByHandleEx(handle, FileBasicInfo, &basic,
-                                   sizeof(basic)) &&
-      (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    // Zero would mean "leave the attributes as they are".
-    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    cleared = SetFileInformationByHandle(handle, FileBasicInfo, &basic,
-                                         sizeof(basic)) != FALSE;
+  if (!GetFileInformationByHandleEx(handle.get(), FileBasicInfo, &basic,
+                                    sizeof(basic)) ||
+      (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
+    return false;
   }
-  CloseHandle(handle);
-  return cleared;
+  basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+  // Zero would mean "leave the attributes as they are".
+  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(handle.get(), FileBasicInfo, &basic,
+                                    sizeof(basic)) != FALSE;
+}
+
+// What one attempt found at the path.
+enum class AttemptResult {
+  kGone,
+  // Marked for deletion: it goes when its last handle closes.
+  kMarked,
+  // Its read-only bit was cleared, which may let the next open through.
+  kReadOnlyCleared,
+  // Held by someone else, not empty yet, or refused for now.
+  kBusy,
+  kFailed,
+};
+
+AttemptResult AttemptRemoval(const wchar_t* path,
+                             const FileIdentity* expected) {
+  DWORD error = ERROR_SUCCESS;
+  {
+    const UniqueFileHandle handle = OpenForRemoval(path, DELETE, expected);
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    if (handle.IsValid() &&
+        SetFileInformationByHandle(handle.get(), FileDispositionInfo,
+                                   &disposition, sizeof(disposition))) {
+      return AttemptResult::kMarked;
+    }
+    // Read before the close can replace it.
+    error = GetLastError();
+  }
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return AttemptResult::kGone;
+    case ERROR_DIR_NOT_EMPTY:
+    case ERROR_SHARING_VIOLATION:
+      return AttemptResult::kBusy;
+    case ERROR_ACCESS_DENIED:
+      // Any refusal but a read-only bit (a deletion already pending while
+      // someone else holds the object, say) is waited out like a sharing
+      // violation.
+      return ClearReadOnly(path, expected) ? AttemptResult::kReadOnlyCleared
+                                           : AttemptResult::kBusy;
+    default:
+      return AttemptResult::kFailed;
+  }
 }
 
 }  // namespace
@@ -70,52 +114,27 @@ bool RemoveWithRetries(const wchar_t* path, int32_t* attempts,
   bool reopened_after_mark = false;
   bool reopened_after_clear = false;
   for (;;) {
-    bool retry = false;
-    DWORD error = ERROR_SUCCESS;
-    const HANDLE handle = OpenForRemoval(path, DELETE, expected);
-    if (handle == INVALID_HANDLE_VALUE) {
-      error = GetLastError();
-    } else {
-      FILE_DISPOSITION_INFO disposition = {TRUE};
-      if (SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
-                                     sizeof(disposition))) {
-        // The object goes when its last handle closes; the next open tells
-        // whether it has.
-        CloseHandle(handle);
+    switch (AttemptRemoval(path, expected)) {
+      case AttemptResult::kGone:
+        return true;
+      case AttemptResult::kFailed:
+        return false;
+      case AttemptResult::kMarked:
+        // The next open tells whether it has gone.
         if (!reopened_after_mark) {
           reopened_after_mark = true;
           continue;
         }
-        retry = true;
-      } else {
-        // Read before the close can replace it.
-        error = GetLastError();
-        CloseHandle(handle);
-      }
+        break;
+      case AttemptResult::kReadOnlyCleared:
+        if (!reopened_after_clear) {
+          reopened_after_clear = true;
+          continue;
+        }
+        break;
+      case AttemptResult::kBusy:
+        break;
     }
-
-    if (!retry) {
-      switch (error) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-          return true;
-        case ERROR_DIR_NOT_EMPTY:
-        case ERROR_SHARING_VIOLATION:
-          break;
-        case ERROR_ACCESS_DENIED:
-          // A cleared read-only bit may let the next open through. Any other
-          // refusal (a deletion already pending while someone else holds the
-          // object, say) is waited out like a sharing violation.
-          if (ClearReadOnly(path, expected) && !reopened_after_clear) {
-            reopened_after_clear = true;
-            continue;
-          }
-          break;
-        default:
-          return false;
-      }
-    }
-
     if (*attempts >= kMaxAttempts) return false;
     ++*attempts;
     Sleep(kRetryWaitMilliseconds);

@@ -367,11 +367,11 @@ TEST_F(RemoveTest, UnpackedFilesAreRemovedOnlyWhileTheyAreTheRuns) {
   WriteWholeFile(victim, "victim");
   const auto identity_of = [](const std::wstring& path, bool folder) {
     HeldFile held;
-    held.handle = CreateFileW(
+    held.handle.Reset(CreateFileW(
         path.c_str(), FILE_READ_ATTRIBUTES,
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, folder ? FILE_FLAG_BACKUP_SEMANTICS : 0, nullptr);
-    EXPECT_TRUE(ReadFileIdentity(held.handle, &held.identity));
+        OPEN_EXISTING, folder ? FILE_FLAG_BACKUP_SEMANTICS : 0, nullptr));
+    EXPECT_TRUE(ReadFileIdentity(held.handle.get(), &held.identity));
     return held;
   };
   // The archive the run made is known by an identity that the file now at

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "stub/installer_settings.h"
+#include "support/installer_settings.h"
 #include "testing/registry_scratch.h"
 #include "testing/stand_in_setup/sha256.h"
 #include "testing/stand_in_setup/stand_in_record.h"

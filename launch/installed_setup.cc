@@ -4,10 +4,10 @@
 #include <windows.h>
 
 #include "launch/setup_command_line.h"
-#include "stub/run_outcome.h"
 #include "support/bounded_string.h"
 #include "support/client_state.h"
 #include "support/registry_key.h"
+#include "support/run_outcome.h"
 
 namespace installer {
 
@@ -21,7 +21,6 @@ RunOutcome LocateInstalledSetup(bool system_level, const wchar_t* app_guid,
     return MakeOutcome(ExitCode::InstalledSetupNotFound, status);
   }
   status = key.ReadText(L"UninstallString", buffer, capacity);
-  key.Close();
   if (status != 0) {
     return MakeOutcome(ExitCode::InstalledSetupNotFound, status);
   }

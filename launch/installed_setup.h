@@ -5,15 +5,16 @@
 
 #include <stdint.h>
 
-#include "stub/run_outcome.h"
+#include "support/run_outcome.h"
 
 namespace installer {
 
 // On (0, 0) `buffer` holds the installed setup path, with enclosing quotes
-// removed. (110, status) when the key cannot be opened or the value cannot
-// be read whole as REG_SZ into `capacity` units; (111, 0) when the value
-// does not contain `expected` (ASCII case folded; null or empty matches
-// anything). Only reads the registry.
+// removed. InstalledSetupNotFound with the registry's status when the key
+// cannot be opened or the value cannot be read whole as REG_SZ into
+// `capacity` units; PreviousVersionMismatch when the value does not contain
+// `expected` (ASCII case folded; null or empty matches anything). Only reads
+// the registry.
 RunOutcome LocateInstalledSetup(bool system_level, const wchar_t* app_guid,
                                 const wchar_t* expected, wchar_t* buffer,
                                 uint64_t capacity);

@@ -3,8 +3,9 @@
 #include <stdint.h>
 #include <windows.h>
 
-#include "stub/run_outcome.h"
 #include "support/bounded_string.h"
+#include "support/run_outcome.h"
+#include "support/unique_resource.h"
 
 namespace installer {
 
@@ -15,8 +16,9 @@ namespace {
 // ask; zero-filled before the first instruction runs.
 HANDLE g_started_program;
 // Whether that program is setup itself. The codes a caller passes say which
-// program it starts: setup's are 122 to 124, those of the installed setup
-// program that builds setup in a self-update 119 to 121.
+// program it starts: setup's are the SetupStart codes, those of the
+// installed setup program that builds setup in a self-update the
+// SelfUpdateStart codes.
 bool g_started_program_is_setup;
 
 }  // namespace
@@ -52,25 +54,24 @@ RunOutcome LaunchAndAwait(const wchar_t* program, wchar_t* command_line,
     if (error == ERROR_PATH_NOT_FOUND) return RunOutcome{code_path, attributes};
     return RunOutcome{code_other, error};
   }
+  // Only the process is waited for; its first thread is never held.
+  CloseHandle(process.hThread);
+  UniqueHandle program_process(process.hProcess);
   g_started_program_is_setup =
       code_other == static_cast<uint32_t>(ExitCode::SetupStartFailed);
-  g_started_program = process.hProcess;
-  CloseHandle(process.hThread);
+  g_started_program = program_process.get();
 
   DWORD exit_code = 0;
   const bool ended =
-      WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
-      GetExitCodeProcess(process.hProcess, &exit_code);
-  const DWORD error = GetLastError();
+      WaitForSingleObject(program_process.get(), INFINITE) == WAIT_OBJECT_0 &&
+      GetExitCodeProcess(program_process.get(), &exit_code);
+  const LastErrorKeeper error;
   // Held while the program runs: one that starts itself again by its path
   // (to elevate, say) starts the same file.
   if (program_hold != nullptr) program_hold->Release();
   g_started_program = nullptr;
-  CloseHandle(process.hProcess);
-  if (!ended) {
-    SetLastError(error);
-    return MakeOutcome(ExitCode::ProcessWaitFailed, error);
-  }
+  program_process.Reset();
+  if (!ended) return MakeOutcome(ExitCode::ProcessWaitFailed, error.error());
   return RunOutcome{exit_code, 0};
 }
 

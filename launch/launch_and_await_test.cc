@@ -100,9 +100,9 @@ TEST_F(LaunchAndAwaitTest, HeldProgramStartsOnlyWhileItIsTheOneHeld) {
   ASSERT_TRUE(CopyFileW(program_.c_str(), other.c_str(), FALSE));
   const auto hold = [](const std::wstring& path) {
     HeldFile held;
-    held.handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_TRUE(ReadFileIdentity(held.handle, &held.identity));
+    held.handle.Reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(ReadFileIdentity(held.handle.get(), &held.identity));
     return held;
   };
   const std::wstring folder = folder_.path();

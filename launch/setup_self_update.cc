@@ -7,10 +7,10 @@
 #include "launch/launch_and_await.h"
 #include "launch/setup_command_line.h"
 #include "launch/stub_arguments.h"
-#include "stub/installer_settings.h"
-#include "stub/run_outcome.h"
 #include "support/bounded_string.h"
 #include "support/elevation.h"
+#include "support/installer_settings.h"
+#include "support/run_outcome.h"
 
 namespace installer {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "launch/installed_setup.h"
-#include "stub/installer_settings.h"
 #include "support/bounded_string.h"
+#include "support/installer_settings.h"
 #include "testing/import_patch.h"
 #include "testing/integrity_level.h"
 #include "testing/registry_scratch.h"

@@ -6,9 +6,9 @@
 #include "cleanup/remove_with_retries.h"
 #include "launch/launch_and_await.h"
 #include "stub/run_installer.h"
-#include "stub/run_outcome.h"
 #include "support/bounded_string.h"
 #include "support/client_state.h"
+#include "support/run_outcome.h"
 #include "unpack/cabinet_expander.h"
 
 namespace installer {
@@ -49,8 +49,7 @@ void ReleaseCrashedRun(RunState* run, bool remove_files) {
   run->expanded_hold.Release();
   if (run->expanded_hold.identity.known) {
     PathString made_setup;
-    if (made_setup.Copy(run->work_folder.data()) &&
-        made_setup.Append(kSetupProgramName)) {
+    if (JoinPath(run->work_folder.data(), kSetupProgramName, &made_setup)) {
       int32_t attempts = 0;
       RemoveWithRetries(made_setup.data(), &attempts,
                         &run->expanded_hold.identity);
@@ -101,7 +100,7 @@ LONG WINAPI EndCrashedRun(EXCEPTION_POINTERS* exception) {
   // The record first: the removals may take seconds, or fault again, and
   // the updater must learn how the run ended either way.
   if (records) {
-    WriteRunRecord(*settings, outcome.Succeeded(), outcome, 0);
+    WriteRunRecord(*settings, outcome, 0);
   }
   ReleaseCrashedRun(run, settings != nullptr && settings->delete_unpacked_files);
   EndProcess(outcome.exit_code);

@@ -9,8 +9,8 @@
 
 #include <windows.h>
 
-#include "stub/installer_settings.h"
 #include "stub/run_state.h"
+#include "support/installer_settings.h"
 
 namespace installer {
 

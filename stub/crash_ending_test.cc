@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "launch/setup_self_update.h"
-#include "stub/installer_settings.h"
 #include "stub/run_state.h"
+#include "support/installer_settings.h"
 #include "testing/import_patch.h"
 #include "testing/integrity_level.h"
 #include "testing/registry_scratch.h"

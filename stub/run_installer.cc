@@ -8,12 +8,12 @@
 #include "launch/setup_self_update.h"
 #include "stub/crash_ending.h"
 #include "stub/image_pages.h"
-#include "stub/installer_settings.h"
-#include "stub/run_outcome.h"
 #include "stub/run_state.h"
 #include "support/bounded_string.h"
 #include "support/client_state.h"
+#include "support/installer_settings.h"
 #include "support/registry_key.h"
+#include "support/run_outcome.h"
 #include "unpack/unpack_payload.h"
 #include "unpack/work_folder.h"
 
@@ -32,29 +32,56 @@ void TrimWorkingSet() {
                            static_cast<SIZE_T>(-1));
 }
 
-// The installer's own executable and its folder, with its trailing
-// backslash. A path that does not fit, cannot be read or has no folder part
-// ends the run before anything is created: it is reported as a path that is
-// too long, with the error that GetModuleFileNameW left.
-bool FindModuleFolder(HMODULE module, PathString* module_path,
-                      PathString* module_folder, RunOutcome* outcome) {
-  const DWORD length = GetModuleFileNameW(
-      module, module_folder->data(), static_cast<DWORD>(kPathCapacity));
+// The installer's own file and its folder, with its trailing backslash. A
+// path that does not fit, cannot be read or has no folder part ends the run
+// before anything is created: it is reported as PathTooLong, with the error
+// that GetModuleFileNameW left.
+RunOutcome FindModuleFolder(HMODULE module, PathString* module_path,
+                            PathString* module_folder) {
+  const DWORD length = GetModuleFileNameW(module, module_path->data(),
+                                          static_cast<DWORD>(kPathCapacity));
   const uint32_t error = GetLastError();
   if (length == 0 || length >= kPathCapacity) {
-    module_folder->Clear();
-    *outcome = MakeOutcome(ExitCode::PathTooLong, error);
-    return false;
+    return MakeOutcome(ExitCode::PathTooLong, error);
   }
-  wchar_t* name = AfterLastBackslash(module_folder->data(), length);
-  if (name == module_folder->data()) {
-    module_folder->Clear();
-    *outcome = MakeOutcome(ExitCode::PathTooLong);
-    return false;
+  const wchar_t* name = AfterLastBackslash(module_path->data(), length);
+  if (name == module_path->data()) return MakeOutcome(ExitCode::PathTooLong);
+  module_folder->Copy(module_path->data());
+  module_folder->data()[name - module_path->data()] = 0;
+  return kSuccessOutcome;
+}
+
+// Every stage before the payload: the settings, the work folder and the
+// channel's marking. Its endings record nothing and remove nothing.
+RunOutcome PrepareRun(HMODULE module, InstallerSettings* settings,
+                      RunState* run) {
+  PathString module_path;
+  const RunOutcome located =
+      FindModuleFolder(module, &module_path, &run->module_folder);
+  // Held from the first moment, shared for reading only: whoever may rename
+  // files beside the installer can no longer take its file away from here
+  // on. Whether it is the file this image was mapped from is proven before
+  // any byte of it is used; without it the payload comes from the pages.
+  if (located.Succeeded()) run->image.Open(module, module_path.data());
+
+  const RunOutcome loaded = settings->Load(module);
+  if (!loaded.Succeeded()) return loaded;
+  // The previous version is read in place from the resources, which stay
+  // mapped from the installer file, and used again once setup has run.
+  if (settings->previous_version != nullptr) {
+    DetachRangeFromFile(
+        settings->previous_version,
+        (static_cast<uint64_t>(lstrlenW(settings->previous_version)) + 1) *
+            sizeof(wchar_t));
   }
-  module_path->Copy(module_folder->data());
-  *name = 0;
-  return true;
+  if (settings->cleanup_mode) return MakeOutcome(ExitCode::CleanupModeExit);
+  if (!located.Succeeded()) return located;
+  const RunOutcome made = CreateWorkFolder(
+      run->module_folder.data(), &run->work_folder, &run->work_folder_hold);
+  if (!made.Succeeded()) return made;
+  run->work_folder_made = true;
+  EnsureFullTag(*settings);
+  return kSuccessOutcome;
 }
 
 RunOutcome LaunchSetup(const InstallerSettings& settings, RunState* run) {
@@ -64,12 +91,19 @@ RunOutcome LaunchSetup(const InstallerSettings& settings, RunState* run) {
                          run->work_folder.data(), &run->setup_hold);
 }
 
+// The plain and the cabinet road: the setup program was unpacked as it is,
+// or expanded from its cabinet while unpacking, and runs.
+RunOutcome RunSetupRoad(const InstallerSettings& settings, RunState* run) {
+  TrimWorkingSet();
+  return LaunchSetup(settings, run);
+}
+
 // The setup program that the installed one built from the patch, held
 // from here until it is started as the run's own. Not there: the start
-// says so (122 or 123). Anything but a plain file (a link, a folder) is
-// not started at all.
+// says so (SetupStartFileMissing or SetupStartPathMissing). Anything but a
+// plain file (a link, a folder) is not started at all.
 RunOutcome HoldNewSetup(RunState* run) {
-  if (HoldFoundFile(run->work_folder_hold.handle, kSetupProgramName,
+  if (HoldFoundFile(run->work_folder_hold.handle.get(), kSetupProgramName,
                     &run->setup_hold)) {
     return kSuccessOutcome;
   }
@@ -80,111 +114,57 @@ RunOutcome HoldNewSetup(RunState* run) {
   return MakeOutcome(ExitCode::SetupStartFailed, error);
 }
 
-// The holds of a run, let go as it ends, whatever road it took.
-void ReleaseHolds(RunState* run) {
-  run->archive_hold.Release();
-  run->setup_hold.Release();
-  run->expanded_hold.Release();
-  run->work_folder_hold.Release();
+// The self-update road: the setup resource is a patch, from which the
+// installed setup program builds the new setup program beside the archive;
+// that one then runs as on the other roads.
+RunOutcome RunSelfUpdateRoad(const InstallerSettings& settings,
+                             RunState* run) {
+  // Always fits: the work folder's path leaves room for the setup program's
+  // name and its terminator after its backslash (CreateWorkFolder).
+  static_assert(kLongestWorkFolderPath + 1 +
+                    sizeof(kSetupProgramName) / sizeof(wchar_t) <=
+                kPathCapacity);
+  PathString new_setup_path;
+  JoinPath(run->work_folder.data(), kSetupProgramName, &new_setup_path);
+  const RunOutcome updated = RunSetupSelfUpdate(
+      settings, run->setup_path.data(), new_setup_path.data(),
+      &run->max_delete_attempts, run->work_folder.data(), &run->setup_hold);
+  TrimWorkingSet();
+  if (!updated.Succeeded()) {
+    // The patch may still be there; it stays, and so does the folder.
+    run->setup_path.Clear();
+    return updated;
+  }
+  run->setup_path.Copy(new_setup_path.data());
+  const RunOutcome held = HoldNewSetup(run);
+  if (!held.Succeeded()) return held;
+  return LaunchSetup(settings, run);
 }
 
-// Every stage but the final reset of the settings, which RunInstaller does on
-// every road. Returns at the first ending that skips the remaining stages.
+// Every stage but the settings' release, which RunInstaller leaves to the
+// end of every road. The first stage that fails decides the outcome; from
+// the work folder on, what was unpacked is removed and the outcome recorded
+// whatever the road.
 RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
                      RunState* run) {
-  RunOutcome outcome = kSuccessOutcome;
+  const RunOutcome prepared = PrepareRun(module, settings, run);
+  if (!prepared.Succeeded()) return prepared;
 
-  // Held from the first moment, shared for reading only: whoever may rename
-  // files beside the installer can no longer take its file away from here
-  // on. Whether it is the file this image was mapped from is proven before
-  // any byte of it is used; without it the payload comes from the pages.
-  {
-    PathString path;
-    const DWORD length = GetModuleFileNameW(
-        module, path.data(), static_cast<DWORD>(kPathCapacity));
-    if (length != 0 && length < kPathCapacity) {
-      run->image.Open(module, path.data());
-    }
-  }
-
-  if (!settings->Load(module)) {
-    return MakeOutcome(ExitCode::SettingsFailed, GetLastError());
-  }
-  // The previous version is read in place from the resources, which stay
-  // mapped from the installer file, and used again once setup has run.
-  if (settings->previous_version != nullptr) {
-    DetachRangeFromFile(
-        settings->previous_version,
-        (static_cast<uint64_t>(lstrlenW(settings->previous_version)) + 1) *
-            sizeof(wchar_t));
-  }
-  if (settings->cleanup_mode) {
-    return MakeOutcome(ExitCode::CleanupModeExit);
-  }
-  if (!FindModuleFolder(module, &run->module_path, &run->module_folder,
-                        &outcome)) {
-    return outcome;
-  }
-  if (!CreateWorkFolder(run->module_folder.data(), &run->work_folder,
-                        &outcome, &run->work_folder_hold)) {
-    return outcome;
-  }
-  run->work_folder_made = true;
-  EnsureFullTag(*settings);
-
-  run->max_delete_attempts = 0;
-  run->setup_path.Clear();
-  run->setup_type.Clear();
-  run->archive_path.Clear();
-  run->archive_type.Clear();
-  const RunOutcome unpacked = UnpackPayload(
+  RunOutcome outcome = UnpackPayload(
       module, &run->image, run->work_folder.data(),
-      run->work_folder_hold.handle, &run->setup_path, &run->setup_type,
+      run->work_folder_hold.handle.get(), &run->setup_path, &run->setup_type,
       &run->archive_path, &run->archive_type, &run->max_delete_attempts,
       &run->archive_hold, &run->setup_hold, &run->expanded_hold);
   // A failed copy leaves the installer file open too: it is let go here,
   // before setup runs or the failure is recorded, whatever unpacking gave.
   run->image.Close();
-
-  if (!unpacked.Succeeded()) {
-    // Road a: nothing to run; what was unpacked is still removed below.
+  if (!outcome.Succeeded()) {
+    // Nothing to run; what was unpacked is still removed below.
     TrimWorkingSet();
-    outcome = unpacked;
-    run->succeeded = false;
-  } else if (!IsTag(run->setup_type, kPatchOrArchiveType)) {
-    // Road b: the setup program was unpacked as it is.
-    TrimWorkingSet();
-    outcome = LaunchSetup(*settings, run);
-    run->succeeded = outcome.Succeeded();
+  } else if (IsTag(run->setup_type, kPatchOrArchiveType)) {
+    outcome = RunSelfUpdateRoad(*settings, run);
   } else {
-    // Road c: the setup resource is a patch; the installed setup program
-    // builds the new one beside the archive first.
-    if (!run->new_setup_path.Copy(run->work_folder.data()) ||
-        !run->new_setup_path.Append(kSetupProgramName)) {
-      return MakeOutcome(ExitCode::PathTooLong);
-    }
-    const RunOutcome updated = RunSetupSelfUpdate(
-        *settings, run->setup_path.data(), run->new_setup_path.data(),
-        &run->max_delete_attempts, run->work_folder.data(), &run->setup_hold);
-    if (!updated.Succeeded()) {
-      // The patch may still be there; it stays, and so does the folder.
-      run->setup_path.Clear();
-    } else {
-      run->setup_path.Copy(run->new_setup_path.data());
-    }
-    TrimWorkingSet();
-    const RunOutcome held =
-        updated.Succeeded() ? HoldNewSetup(run) : kSuccessOutcome;
-    if (!updated.Succeeded()) {
-      outcome = updated;
-      run->succeeded = false;
-    } else if (!held.Succeeded()) {
-      outcome = held;
-      run->succeeded = false;
-    } else {
-      outcome = LaunchSetup(*settings, run);
-      run->succeeded = outcome.Succeeded();
-    }
+    outcome = RunSetupRoad(*settings, run);
   }
 
   if (settings->delete_unpacked_files) {
@@ -193,8 +173,7 @@ RunOutcome RunStages(HMODULE module, InstallerSettings* settings,
                         &run->archive_hold, &run->setup_hold,
                         &run->work_folder_hold);
   }
-
-  WriteRunRecord(*settings, run->succeeded, outcome, run->max_delete_attempts);
+  WriteRunRecord(*settings, outcome, run->max_delete_attempts);
   return outcome;
 }
 
@@ -208,9 +187,9 @@ uint32_t SuccessRecordValue(int32_t max_delete_attempts) {
   return kSuccessRecordBase + extra_attempts;
 }
 
-void WriteRunRecord(const InstallerSettings& settings, bool succeeded,
-                    RunOutcome outcome, int32_t max_delete_attempts) {
-  if (!succeeded) {
+void WriteRunRecord(const InstallerSettings& settings, RunOutcome outcome,
+                    int32_t max_delete_attempts) {
+  if (!outcome.Succeeded()) {
     WriteInstallerFailure(settings, outcome);
     return;
   }
@@ -221,20 +200,17 @@ void WriteRunRecord(const InstallerSettings& settings, bool succeeded,
     key.WriteNumber(L"InstallerExtraCode1",
                     SuccessRecordValue(max_delete_attempts));
   }
-  key.Close();
 }
 
 RunOutcome RunInstaller(HMODULE module) {
   InstallerSettings settings;
+  // The holds of a folder that stays (its files kept, or a road that skips
+  // the removal) go with the run's state as the run ends.
   RunState run;
   // A crash anywhere in the stages ends the run as a failed stage would.
   WatchRunForCrash(&settings, &run);
   const RunOutcome outcome = RunStages(module, &settings, &run);
   WatchRunForCrash(nullptr, nullptr);
-  // A folder that stays (its files kept, or a road that skips the removal)
-  // is let go as the run ends, and so are its files.
-  ReleaseHolds(&run);
-  settings.Reset();
   return outcome;
 }
 

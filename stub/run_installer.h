@@ -1,15 +1,15 @@
 // One run of the installer, from reading the settings to the last registry
-// record: the fixed order of stages, the three roads through them (unpacking
-// failed, plain install, setup self-update first) and the outcome that ends
-// the process.
+// record: the fixed order of stages, the roads through them (unpacking
+// failed; setup unpacked as it is or expanded from its cabinet; setup
+// self-update first) and the outcome that ends the process.
 #ifndef STUB_RUN_INSTALLER_H_
 #define STUB_RUN_INSTALLER_H_
 
 #include <windows.h>
 #include <stdint.h>
 
-#include "stub/installer_settings.h"
-#include "stub/run_outcome.h"
+#include "support/installer_settings.h"
+#include "support/run_outcome.h"
 
 namespace installer {
 
@@ -24,8 +24,8 @@ uint32_t SuccessRecordValue(int32_t max_delete_attempts);
 
 // The record that ends a run whose work folder exists: the success record
 // with `max_delete_attempts`, or the failure report of `outcome`.
-void WriteRunRecord(const InstallerSettings& settings, bool succeeded,
-                    RunOutcome outcome, int32_t max_delete_attempts);
+void WriteRunRecord(const InstallerSettings& settings, RunOutcome outcome,
+                    int32_t max_delete_attempts);
 
 }  // namespace installer
 

@@ -9,7 +9,7 @@
 #include <set>
 #include <string>
 
-#include "stub/installer_settings.h"
+#include "support/installer_settings.h"
 #include "testing/import_patch.h"
 #include "testing/registry_scratch.h"
 

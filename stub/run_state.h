@@ -1,6 +1,8 @@
 // What one run keeps between its stages: the paths it builds and the files
 // it unpacks, the type tags of the payload, the removal attempts. It lives
-// in RunInstaller's own frame; nothing of it is allocated.
+// in RunInstaller's own frame; nothing of it is allocated. What it still
+// holds as it goes is let go then; a crash ending, which runs no
+// destructor, lets go of it itself.
 #ifndef STUB_RUN_STATE_H_
 #define STUB_RUN_STATE_H_
 
@@ -16,7 +18,7 @@ struct RunState {
   // The installer's own file, opened as the run begins and let go once
   // unpacking has ended, whatever its outcome.
   ImageFile image;
-  PathString module_path;
+  // The installer file's folder, with its trailing backslash.
   PathString module_folder;
   PathString work_folder;
   // Keeps the work folder where it is from its creation to its removal.
@@ -30,13 +32,11 @@ struct RunState {
   HeldFile setup_hold;
   // The expanded setup program while the cabinet it came from is removed.
   HeldFile expanded_hold;
-  PathString new_setup_path;
   TypeTagString setup_type;
   TypeTagString archive_type;
   int32_t max_delete_attempts = 0;
   // The work folder exists: from here on a failure is recorded.
   bool work_folder_made = false;
-  bool succeeded = false;
 };
 
 }  // namespace installer

@@ -100,6 +100,12 @@ void* FillBytes(void* buffer, int value, uint64_t count) {
   return buffer;
 }
 
+bool JoinPath(const wchar_t* folder, const wchar_t* name, PathString* path) {
+  if (path->Copy(folder) && path->Append(name)) return true;
+  path->Clear();
+  return false;
+}
+
 bool HexEncode(const uint8_t* bytes, uint64_t count, wchar_t* destination,
                uint64_t capacity) {
   static constexpr wchar_t kDigits[] = L"0123456789ABCDEF";

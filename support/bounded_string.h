@@ -9,6 +9,8 @@
 
 #include <stdint.h>
 
+#include "support/installer_contract.h"
+
 namespace installer {
 
 uint64_t BoundedLength(const wchar_t* text, uint64_t capacity);
@@ -63,8 +65,8 @@ struct BoundedWideString {
   wchar_t units[N + 1];
 };
 
-// The capacities the stub uses.
-inline constexpr uint64_t kPathCapacity = 260;
+// The capacities the stub uses; kPathCapacity, which its tools know too, is
+// the contract's.
 inline constexpr uint64_t kCommandLineCapacity = 1040;
 inline constexpr uint64_t kSecurityTextCapacity = 300;
 inline constexpr uint64_t kShortTextCapacity = 128;
@@ -75,6 +77,10 @@ using PathString = BoundedWideString<kPathCapacity>;
 using CommandLineString = BoundedWideString<kCommandLineCapacity>;
 using ShortString = BoundedWideString<kShortTextCapacity>;
 using TypeTagString = BoundedWideString<kTypeTagCapacity>;
+
+// `path` := `folder` + `name`, or the empty text when that does not fit, so
+// that a failed join never leaves the bare folder behind as a file's path.
+bool JoinPath(const wchar_t* folder, const wchar_t* name, PathString* path);
 
 }  // namespace installer
 

@@ -42,7 +42,6 @@ void EnsureFullTag(const InstallerSettings& settings) {
       tag.Append(kFullSuffix)) {
     key.WriteText(L"ap", tag.data());
   }
-  key.Close();
 }
 
 void WriteInstallerFailure(const InstallerSettings& settings,
@@ -61,7 +60,6 @@ void WriteInstallerFailure(const InstallerSettings& settings,
     key.WriteNumber(L"InstallerError", outcome.exit_code);
     key.WriteNumber(L"InstallerExtraCode1", outcome.windows_error);
   }
-  key.Close();
 }
 
 }  // namespace installer

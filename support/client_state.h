@@ -9,9 +9,9 @@
 #include <windows.h>
 #include <stdint.h>
 
-#include "stub/installer_settings.h"
-#include "stub/run_outcome.h"
+#include "support/installer_settings.h"
 #include "support/registry_key.h"
+#include "support/run_outcome.h"
 
 namespace installer {
 

@@ -113,13 +113,6 @@ HANDLE CreateInFolder(HANDLE folder, const wchar_t* name, DWORD access,
   return handle;
 }
 
-void HeldFile::Release() {
-  if (handle == INVALID_HANDLE_VALUE) return;
-  const HANDLE held = handle;
-  handle = INVALID_HANDLE_VALUE;
-  CloseHandle(held);
-}
-
 namespace {
 
 // The file `name` in `folder`, opened as itself for `access` and shared as
@@ -127,84 +120,79 @@ namespace {
 // with the last error set otherwise.
 HANDLE OpenMadeFile(HANDLE folder, const wchar_t* name, DWORD access,
                     DWORD share, const FileIdentity& identity) {
-  const HANDLE file = CreateInFolder(
+  UniqueFileHandle file(CreateInFolder(
       folder, name, access | FILE_READ_ATTRIBUTES, share, FILE_OPEN,
-      FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
-  if (file == INVALID_HANDLE_VALUE) return file;
+      FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT));
   FileIdentity found;
-  if (!ReadFileIdentity(file, &found) || !SameFile(found, identity)) {
-    CloseHandle(file);
+  if (file.IsValid() &&
+      (!ReadFileIdentity(file.get(), &found) || !SameFile(found, identity))) {
+    file.Reset();
     SetLastError(ERROR_FILE_INVALID);
-    return INVALID_HANDLE_VALUE;
   }
-  return file;
+  return file.Release();
 }
 
 }  // namespace
 
-bool HoldWrittenFile(HANDLE* writer, HANDLE folder, const wchar_t* name,
-                     HeldFile* held) {
+bool HoldWrittenFile(UniqueFileHandle* writer, HANDLE folder,
+                     const wchar_t* name, HeldFile* held) {
   held->Release();
   FileIdentity written;
-  const bool known = ReadFileIdentity(*writer, &written);
+  const bool known = ReadFileIdentity(writer->get(), &written);
   held->identity = written;
   // The bridge: it reads, and shares writing with the writer that is still
   // open, but never deletion, so the name stays bound to the file; its lock
   // keeps the bytes from any write from outside until the hold, which
   // shares reading only, stands.
-  const HANDLE bridge =
-      known ? OpenMadeFile(folder, name, GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, written)
-            : INVALID_HANDLE_VALUE;
+  UniqueFileHandle bridge;
+  if (known) {
+    bridge.Reset(OpenMadeFile(folder, name, GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, written));
+  }
   const DWORD bridge_error = GetLastError();
   OVERLAPPED whole_file = {};
   const bool locked =
-      bridge != INVALID_HANDLE_VALUE &&
-      LockFileEx(bridge, LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
-                 &whole_file);
-  const HANDLE handle = *writer;
-  *writer = INVALID_HANDLE_VALUE;
-  CloseHandle(handle);
-  if (bridge == INVALID_HANDLE_VALUE) {
+      bridge.IsValid() && LockFileEx(bridge.get(), LOCKFILE_FAIL_IMMEDIATELY,
+                                     0, MAXDWORD, MAXDWORD, &whole_file);
+  writer->Reset();
+  if (!bridge.IsValid()) {
     SetLastError(known ? bridge_error : ERROR_FILE_INVALID);
     return false;
   }
-  held->handle =
-      OpenMadeFile(folder, name, GENERIC_READ, FILE_SHARE_READ, written);
-  const DWORD error = GetLastError();
-  if (locked) UnlockFileEx(bridge, 0, MAXDWORD, MAXDWORD, &whole_file);
-  CloseHandle(bridge);
-  SetLastError(error);
+  held->handle.Reset(
+      OpenMadeFile(folder, name, GENERIC_READ, FILE_SHARE_READ, written));
+  // The hold's error, if it failed, past the bridge's end.
+  const LastErrorKeeper error;
+  if (locked) UnlockFileEx(bridge.get(), 0, MAXDWORD, MAXDWORD, &whole_file);
+  bridge.Reset();
   return held->IsHeld();
 }
 
 bool RemoveMadeFile(HANDLE folder, const wchar_t* name,
                     const FileIdentity& identity) {
-  const HANDLE file =
+  const UniqueFileHandle file(
       OpenMadeFile(folder, name, DELETE,
                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                   identity);
-  if (file == INVALID_HANDLE_VALUE) return false;
+                   identity));
+  if (!file.IsValid()) return false;
   FILE_DISPOSITION_INFO disposition = {TRUE};
-  const bool marked = SetFileInformationByHandle(
-                          file, FileDispositionInfo, &disposition,
-                          sizeof(disposition)) != FALSE;
-  CloseHandle(file);
-  return marked;
+  return SetFileInformationByHandle(file.get(), FileDispositionInfo,
+                                    &disposition,
+                                    sizeof(disposition)) != FALSE;
 }
 
 bool HoldFoundFile(HANDLE folder, const wchar_t* name, HeldFile* held) {
   held->Release();
   held->identity = FileIdentity();
-  held->handle = CreateInFolder(
+  held->handle.Reset(CreateInFolder(
       folder, name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN,
-      FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+      FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT));
   if (!held->IsHeld()) return false;
   FILE_ATTRIBUTE_TAG_INFO information;
-  if (!GetFileInformationByHandleEx(held->handle, FileAttributeTagInfo,
+  if (!GetFileInformationByHandleEx(held->handle.get(), FileAttributeTagInfo,
                                     &information, sizeof(information)) ||
       (information.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-      !ReadFileIdentity(held->handle, &held->identity)) {
+      !ReadFileIdentity(held->handle.get(), &held->identity)) {
     held->Release();
     held->identity = FileIdentity();
     SetLastError(ERROR_FILE_INVALID);
@@ -215,20 +203,18 @@ bool HoldFoundFile(HANDLE folder, const wchar_t* name, HeldFile* held) {
 
 bool PathNamesFile(const wchar_t* path, const HeldFile& held) {
   // Attributes only: an open for them is refused by no sharing mode.
-  const HANDLE file = CreateFileW(
+  const UniqueFileHandle file(CreateFileW(
       path, FILE_READ_ATTRIBUTES,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-      nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+      nullptr));
+  if (!file.IsValid()) return false;
   // The path may lead to another volume: both volumes are read.
   FileIdentity found;
   FileIdentity holding;
-  const bool same = ReadFullIdentity(file, &found) &&
-                    ReadFullIdentity(held.handle, &holding) &&
-                    SameFile(found, holding);
-  CloseHandle(file);
-  return same;
+  return ReadFullIdentity(file.get(), &found) &&
+         ReadFullIdentity(held.handle.get(), &holding) &&
+         SameFile(found, holding);
 }
 
 }  // namespace installer

@@ -10,6 +10,8 @@
 #include <winternl.h>
 #include <stdint.h>
 
+#include "support/unique_resource.h"
+
 namespace installer {
 
 // What tells one file from every other: its file ID (the file system's
@@ -42,25 +44,26 @@ bool SameFile(const FileIdentity& left, const FileIdentity& right);
 // (FILE_CREATE, FILE_OPEN; FILE_DIRECTORY_FILE, FILE_OPEN_REPARSE_POINT, ...);
 // the handle is always synchronous, like one from CreateFileW. `descriptor`,
 // when given, is the new object's security. INVALID_HANDLE_VALUE with the
-// Windows error as the last error on failure.
+// Windows error as the last error on failure; the caller's owner closes the
+// handle.
 HANDLE CreateInFolder(HANDLE folder, const wchar_t* name, DWORD access,
                       DWORD share, DWORD disposition, DWORD options,
                       PSECURITY_DESCRIPTOR descriptor = nullptr);
 
 // A file of the run's held open, and its identity.
 struct HeldFile {
-  HANDLE handle = INVALID_HANDLE_VALUE;
+  UniqueFileHandle handle;
   FileIdentity identity;
 
-  bool IsHeld() const { return handle != INVALID_HANDLE_VALUE; }
+  bool IsHeld() const { return handle.IsValid(); }
   // Lets go of the file; its identity stays, so that its removal can tell
   // it from whatever may take its name afterwards.
-  void Release();
+  void Release() { handle.Reset(); }
 };
 
 // Turns `writer`, the handle through which the run made and wrote the file
 // `name` in `folder` (with write access only, shared for reading at most),
-// into a hold that shares reading only, and closes `writer`: from then on
+// into a hold that shares reading only, and empties `writer`: from then on
 // nobody may write, rename or delete the file, and programs may still read
 // or run it. No moment of the change lets anyone rename the file: a bridge
 // opened by the file's name in the held folder (and proven to be the file
@@ -70,8 +73,8 @@ struct HeldFile {
 // (a writer that got in while the bridge stood: ERROR_SHARING_VIOLATION) or
 // another file has its name (ERROR_FILE_INVALID); `held->identity` names
 // the file written either way, for its removal.
-bool HoldWrittenFile(HANDLE* writer, HANDLE folder, const wchar_t* name,
-                     HeldFile* held);
+bool HoldWrittenFile(UniqueFileHandle* writer, HANDLE folder,
+                     const wchar_t* name, HeldFile* held);
 
 // Deletes the file `name` in `folder` when it is the one `identity` names:
 // what the run made and could not finish. False when it is not, or cannot

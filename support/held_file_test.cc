@@ -86,15 +86,15 @@ TEST(HoldWrittenFileTest, NobodyTakesTheFileWhileItBecomesHeld) {
     ScratchFolder folder(L"hold");
     HeldFolder held_folder(folder.path());
     const std::wstring path = folder.Child(L"setup.exe");
-    HANDLE writer = CreateInFolder(held_folder.handle(), L"setup.exe",
-                                   GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                                   FILE_SHARE_READ, FILE_CREATE,
-                                   FILE_NON_DIRECTORY_FILE);
-    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    UniqueFileHandle writer(CreateInFolder(
+        held_folder.handle(), L"setup.exe",
+        GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, FILE_CREATE,
+        FILE_NON_DIRECTORY_FILE));
+    ASSERT_TRUE(writer.IsValid());
     DWORD written = 0;
-    ASSERT_TRUE(WriteFile(writer, "ours", 4, &written, nullptr));
+    ASSERT_TRUE(WriteFile(writer.get(), "ours", 4, &written, nullptr));
     FileIdentity ours;
-    ASSERT_TRUE(ReadFileIdentity(writer, &ours));
+    ASSERT_TRUE(ReadFileIdentity(writer.get(), &ours));
 
     Window window;
     window.real = reinterpret_cast<NtCreateFileFunction*>(
@@ -116,7 +116,7 @@ TEST(HoldWrittenFileTest, NobodyTakesTheFileWhileItBecomesHeld) {
     }
     g_window = nullptr;
     if (window.writer != INVALID_HANDLE_VALUE) CloseHandle(window.writer);
-    EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(writer.IsValid());
     EXPECT_EQ(window.opens, 2);
     EXPECT_FALSE(window.moved) << "the file's name was taken";
     // Windows enforces the bridge's lock on the writes of every other
@@ -148,11 +148,10 @@ TEST(CreateInFolderTest, NamesStayInTheFolder) {
   HeldFolder inner(folder.Child(L"inner"));
   for (const wchar_t* name : {L"..\\escaped.txt", L"..", L"sub\\file.txt"}) {
     SCOPED_TRACE(::testing::PrintToString(std::wstring(name)));
-    const HANDLE made =
+    const UniqueFileHandle made(
         CreateInFolder(inner.handle(), name, GENERIC_WRITE, 0, FILE_CREATE,
-                       FILE_NON_DIRECTORY_FILE);
-    EXPECT_EQ(made, INVALID_HANDLE_VALUE);
-    if (made != INVALID_HANDLE_VALUE) CloseHandle(made);
+                       FILE_NON_DIRECTORY_FILE));
+    EXPECT_FALSE(made.IsValid());
   }
   EXPECT_FALSE(FileExists(folder.Child(L"escaped.txt")));
 }

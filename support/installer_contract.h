@@ -1,10 +1,11 @@
 // What the installer and the tools that pack and inspect it agree on: the
-// payload's resource types and names, the work folder's name, the exit codes
-// and the Windows errors the installer sets itself. Written once, here; the
-// release tools read this file itself (tools/release_tools/contract.py), so
-// every definition keeps the plain form that reader takes: one per line,
-// "inline constexpr" with a number, a text or a list of texts, and the
-// enumeration of exit codes with a number for each name.
+// payload's resource types and names, the capacity of a path, the work
+// folder's name and its deepest place, the exit codes and the Windows errors
+// the installer sets itself. Written once, here; the release tools read this
+// file itself (tools/release_tools/contract.py), so every definition keeps
+// the plain form that reader takes: one per line, "inline constexpr" with a
+// number, a text or a list of texts, and the enumeration of exit codes with
+// a number for each name.
 #ifndef SUPPORT_INSTALLER_CONTRACT_H_
 #define SUPPORT_INSTALLER_CONTRACT_H_
 
@@ -73,11 +74,21 @@ inline constexpr wchar_t kSetupPrefix[] = L"setup";
 // cabinet's, a plain program's, and the one a self-update builds.
 inline constexpr wchar_t kSetupProgramName[] = L"setup.exe";
 
+// Every path the installer builds or reads into a buffer (its own, the work
+// folder's, each item's, the installed setup program's) has this many
+// UTF-16 units, its terminator among them.
+inline constexpr uint64_t kPathCapacity = 260;
+
 // The work folder beside the installer: the prefix, random hexadecimal
 // digits (upper case), the suffix.
 inline constexpr wchar_t kWorkFolderPrefix[] = L"KV_";
 inline constexpr uint64_t kWorkFolderDigits = 5;
 inline constexpr wchar_t kWorkFolderSuffix[] = L".tmp";
+// The longest path of the work folder, without its trailing backslash: the
+// deepest folder that Windows makes for a program that is not long-path
+// aware, as the installer is not. An installer in a deeper folder ends with
+// PathTooLong before it makes anything.
+inline constexpr uint64_t kLongestWorkFolderPath = 247;
 
 // The previous-version text: resource RT_RCDATA with this number.
 inline constexpr uint32_t kPreviousVersionResource = 1;

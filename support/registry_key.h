@@ -10,20 +10,22 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include "support/unique_resource.h"
+
 namespace installer {
 
+// Closes its key when it goes.
 class RegistryKey {
  public:
   RegistryKey();
-  ~RegistryKey();
   RegistryKey(const RegistryKey&) = delete;
   RegistryKey& operator=(const RegistryKey&) = delete;
 
   // Closes any key still held first. On failure nothing is held.
   uint32_t Open(HKEY root, const wchar_t* sub_key, REGSAM access);
-  void Close();
-  bool IsOpen() const { return key_ != nullptr; }
-  HKEY handle() const { return key_; }
+  void Close() { key_.Reset(); }
+  bool IsOpen() const { return key_.IsValid(); }
+  HKEY handle() const { return key_.get(); }
 
   // A REG_SZ value into `capacity` units; on success the buffer holds a
   // terminated text. After a failure it may hold the raw stored bytes.
@@ -36,7 +38,7 @@ class RegistryKey {
   uint32_t WriteNumber(const wchar_t* name, uint32_t value);
 
  private:
-  HKEY key_ = nullptr;
+  UniqueRegistryKey key_;
 };
 
 // Opens root\sub_key in the native view for query only, reads one REG_SZ

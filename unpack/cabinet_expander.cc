@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "support/bounded_string.h"
+#include "support/unique_resource.h"
 #include "unpack/fdi_interface.h"
 #include "unpack/output_file.h"
 
@@ -37,57 +38,61 @@ constexpr INT_PTR kFdiAbort = -1;
 constexpr int kMaxFdiSources = 4;
 
 struct ExpansionContext {
+  // Where the expansion keeps `handle` while FDI holds it (the destination,
+  // or one of the cabinet files), or null. INVALID_HANDLE_VALUE finds a
+  // free place for a cabinet file.
+  UniqueFileHandle* PlaceOf(HANDLE handle);
+
   // The work folder, held, in which the cabinet lies and the destination is
   // made; both are reached only through it.
-  HANDLE folder;
+  HANDLE folder = nullptr;
   // The destination's name in `folder`, and the caller's record of it.
-  const wchar_t* destination;
-  HeldFile* expanded;
+  const wchar_t* destination = nullptr;
+  HeldFile* expanded = nullptr;
   // The cabinet's name in `folder`, and the file the run made there.
-  const wchar_t* cabinet_name;
+  const wchar_t* cabinet_name = nullptr;
   FileIdentity cabinet;
   // The cabinet's folder and name as FDICopy was given them (UTF-8): the one
   // file that FDI may open is the one they spell.
-  const char* fdi_folder;
-  const char* fdi_name;
+  const char* fdi_folder = nullptr;
+  const char* fdi_name = nullptr;
   // The stub's own handle to the destination; it outlives FDI's, so that a
   // finished file can be flushed and an unfinished one deleted.
   OutputFile file;
   // The duplicate that FDI writes through, until FDI hands it back or
-  // closes it; INVALID_HANDLE_VALUE when none is out.
-  HANDLE fdi_file;
+  // closes it.
+  UniqueFileHandle fdi_file;
   // The cabinet files that FDI opened and has not closed yet, so that a
-  // crash handler can let go of them; INVALID_HANDLE_VALUE in free slots.
-  HANDLE fdi_sources[kMaxFdiSources];
+  // crash handler can let go of them.
+  UniqueFileHandle fdi_sources[kMaxFdiSources];
   // What fdintCOPY_FILE announced of the file being written.
-  uint32_t announced_size;
-  USHORT dos_date;
-  USHORT dos_time;
-  USHORT attributes;
+  uint32_t announced_size = 0;
+  USHORT dos_date = 0;
+  USHORT dos_time = 0;
+  USHORT attributes = 0;
   // A write through `fdi_file` failed.
-  bool write_failed;
+  bool write_failed = false;
   // The stub answered a notification with an abort.
-  bool aborted;
+  bool aborted = false;
   // The destination holds the last file of the cabinet, whole.
-  uint8_t completed;
+  uint8_t completed = 0;
 };
+
+UniqueFileHandle* ExpansionContext::PlaceOf(HANDLE handle) {
+  if (handle != INVALID_HANDLE_VALUE && fdi_file.get() == handle) {
+    return &fdi_file;
+  }
+  for (UniqueFileHandle& source : fdi_sources) {
+    if (source.get() == handle) return &source;
+  }
+  return nullptr;
+}
 
 // FDI's open, write and close callbacks carry no user value: they reach the
 // one expansion in progress through this, and so does a crash handler. It is
 // set from just before FDICopy until the expansion has let go of every
 // handle, and the process has one thread.
 ExpansionContext* g_expansion;
-
-// Keeps or forgets one cabinet file that FDI opened.
-void TrackFdiSource(HANDLE handle, HANDLE replacement) {
-  if (g_expansion == nullptr) return;
-  for (HANDLE& source : g_expansion->fdi_sources) {
-    if (source == handle) {
-      source = replacement;
-      return;
-    }
-  }
-}
 
 // From the system folder as the system reports it, and from nowhere else:
 // the run may be elevated, and the environment (WINDIR and SYSTEMROOT among
@@ -124,41 +129,51 @@ bool LookUpEntryPoints() {
          g_cabinet_library.copy != nullptr;
 }
 
-// UTF-8 copy of `length` units (-1: up to and including the terminator) in a
-// process-heap buffer, always zero-terminated; null when the text converts to
-// nothing or the heap refuses.
-char* ToUtf8(const wchar_t* text, int length) {
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr,
-                          nullptr);
-  if (size <= 0) return nullptr;
-  // A counted conversion carries no terminator of its own.
-  const int extra = length < 0 ? 0 : 1;
-  char* buffer = static_cast<char*>(
-      HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(size + extra)));
-  if (buffer == nullptr) return nullptr;
-  if (WideCharToMultiByte(CP_UTF8, 0, text, length, buffer, size, nullptr,
-                          nullptr) != size) {
-    HeapFree(GetProcessHeap(), 0, buffer);
-    return nullptr;
-  }
-  if (extra != 0) buffer[size] = 0;
-  return buffer;
-}
+// The cabinet's path as FDICopy takes it: its folder, with the trailing
+// backslash, and its name, each in UTF-8 and zero-terminated, both in one
+// block of the process heap.
+struct FdiCabinetPath {
+  // Where the name starts in the path it was split from.
+  const wchar_t* name_in_folder = nullptr;
+  UniqueHeapMemory<char> block;
+  const char* folder = nullptr;
+  const char* name = nullptr;
+};
 
-void FreeHeapBlock(void* block) {
-  if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
+// False when the path has no folder part (a backslash only in the first
+// unit leaves none), does not convert, or the heap refuses.
+bool SplitCabinetPath(const wchar_t* cabinet_path, FdiCabinetPath* split) {
+  const int length = lstrlenW(cabinet_path);
+  int separator = length - 1;
+  while (separator >= 1 && cabinet_path[separator] != L'\\') --separator;
+  if (separator < 1) return false;
+  const wchar_t* name = cabinet_path + separator + 1;
+  // The folder's conversion is counted and carries no terminator of its
+  // own; the name's includes it.
+  const int folder_size = WideCharToMultiByte(
+      CP_UTF8, 0, cabinet_path, separator + 1, nullptr, 0, nullptr, nullptr);
+  const int name_size =
+      WideCharToMultiByte(CP_UTF8, 0, name, -1, nullptr, 0, nullptr, nullptr);
+  if (folder_size <= 0 || name_size <= 0) return false;
+  split->block.Reset(static_cast<char*>(HeapAlloc(
+      GetProcessHeap(), 0, static_cast<SIZE_T>(folder_size + 1 + name_size))));
+  char* const folder = split->block.get();
+  if (folder == nullptr) return false;
+  char* const utf8_name = folder + folder_size + 1;
+  if (WideCharToMultiByte(CP_UTF8, 0, cabinet_path, separator + 1, folder,
+                          folder_size, nullptr, nullptr) != folder_size ||
+      WideCharToMultiByte(CP_UTF8, 0, name, -1, utf8_name, name_size, nullptr,
+                          nullptr) != name_size) {
+    return false;
+  }
+  folder[folder_size] = 0;
+  split->name_in_folder = name;
+  split->folder = folder;
+  split->name = utf8_name;
+  return true;
 }
 
 HANDLE AsHandle(INT_PTR file) { return reinterpret_cast<HANDLE>(file); }
-
-// Closes the duplicate that FDI held, unless FDI closed it already.
-void CloseFdiFile(ExpansionContext* context) {
-  const HANDLE handle = context->fdi_file;
-  if (handle == INVALID_HANDLE_VALUE) return;
-  context->fdi_file = INVALID_HANDLE_VALUE;
-  CloseHandle(handle);
-}
 
 bool HasSize(HANDLE file, uint32_t size) {
   FILE_STANDARD_INFO info;
@@ -220,20 +235,19 @@ INT_PTR __cdecl FdiOpen(char* name, int open_flags, int /*mode*/) {
       !SpellsCabinet(name, context)) {
     return AsFdiFile(INVALID_HANDLE_VALUE);
   }
-  HANDLE handle = CreateInFolder(
+  UniqueFileHandle handle(CreateInFolder(
       context->folder, context->cabinet_name, GENERIC_READ, FILE_SHARE_READ,
-      FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+      FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT));
   FileIdentity found;
-  if (handle != INVALID_HANDLE_VALUE &&
-      (!ReadFileIdentity(handle, &found) ||
-       !SameFile(found, context->cabinet))) {
-    CloseHandle(handle);
-    handle = INVALID_HANDLE_VALUE;
+  if (!handle.IsValid() || !ReadFileIdentity(handle.get(), &found) ||
+      !SameFile(found, context->cabinet)) {
+    return AsFdiFile(INVALID_HANDLE_VALUE);
   }
-  if (handle != INVALID_HANDLE_VALUE) {
-    TrackFdiSource(INVALID_HANDLE_VALUE, handle);
-  }
-  return AsFdiFile(handle);
+  // FDI's to close from here on; kept meanwhile, for a crash handler.
+  const HANDLE opened = handle.Release();
+  UniqueFileHandle* place = context->PlaceOf(INVALID_HANDLE_VALUE);
+  if (place != nullptr) place->Reset(opened);
+  return AsFdiFile(opened);
 }
 
 UINT __cdecl FdiRead(INT_PTR file, void* buffer, UINT count) {
@@ -252,11 +266,11 @@ UINT __cdecl FdiWrite(INT_PTR file, void* buffer, UINT count) {
 
 int __cdecl FdiClose(INT_PTR file) {
   const HANDLE handle = AsHandle(file);
-  // FDI may close the destination itself when it gives up on it.
-  if (g_expansion != nullptr && handle == g_expansion->fdi_file) {
-    g_expansion->fdi_file = INVALID_HANDLE_VALUE;
-  }
-  TrackFdiSource(handle, INVALID_HANDLE_VALUE);
+  // A cabinet file, or the destination when FDI gives up on it: no longer
+  // the expansion's to close.
+  UniqueFileHandle* place =
+      g_expansion != nullptr ? g_expansion->PlaceOf(handle) : nullptr;
+  if (place != nullptr) static_cast<void>(place->Release());
   return CloseHandle(handle) ? 0 : -1;
 }
 
@@ -267,6 +281,63 @@ LONG __cdecl FdiSeek(INT_PTR file, LONG distance, int method) {
   return static_cast<LONG>(position);
 }
 
+// fdintCOPY_FILE: the destination for the next file of the cabinet.
+INT_PTR OpenDestination(ExpansionContext* context,
+                        const FdiNotification& notification) {
+  // A library that ignored an earlier abort gets none of the rest.
+  if (context->aborted) return kFdiAbort;
+  // Every file of the cabinet goes to the one destination; a second file
+  // replaces the first, which is then no longer there.
+  context->completed = 0;
+  context->write_failed = false;
+  context->announced_size = static_cast<uint32_t>(notification.size);
+  // The destination is made once, new; a later file of the cabinet empties
+  // it through the handle held, never through its name again.
+  HANDLE duplicate = INVALID_HANDLE_VALUE;
+  if (context->file.IsOpen()
+          ? context->file.Truncate()
+          : context->file.Open(context->folder, context->destination)) {
+    duplicate = context->file.Duplicate();
+    // Known from here on: a crash while it is written still finds it.
+    ReadFileIdentity(context->file.Handle(), &context->expanded->identity);
+  }
+  if (duplicate == INVALID_HANDLE_VALUE) {
+    context->aborted = true;
+    return kFdiAbort;
+  }
+  context->fdi_file.Reset(duplicate);
+  return AsFdiFile(duplicate);
+}
+
+// fdintCLOSE_FILE_INFO: FDI hands the file back for good whatever the
+// answer, so it is closed here. Only a file of the announced size, written
+// without a failed write, counts: a library may report a file finished that
+// a full volume or damaged data cut short.
+INT_PTR CloseDestination(ExpansionContext* context,
+                         const FdiNotification& notification) {
+  const HANDLE handed_back = AsHandle(notification.file);
+  const bool ours = handed_back == context->fdi_file.get();
+  const bool whole = ours && !context->write_failed &&
+                     HasSize(handed_back, context->announced_size);
+  if (ours) {
+    context->fdi_file.Reset();
+  } else {
+    CloseHandle(handed_back);
+  }
+  if (!whole) {
+    context->aborted = true;
+    return kFdiAbort;
+  }
+  // Applied to the stub's own handle once the library is done: a read-only
+  // or hidden file here would refuse the next file of the cabinet, or the
+  // deletion of one that the library fails later.
+  context->dos_date = notification.dos_date;
+  context->dos_time = notification.dos_time;
+  context->attributes = notification.attributes;
+  context->completed = 1;
+  return TRUE;
+}
+
 INT_PTR __cdecl FdiNotify(FdiNotificationType type,
                           FdiNotification* notification) {
   auto* context = static_cast<ExpansionContext*>(notification->user_value);
@@ -274,57 +345,10 @@ INT_PTR __cdecl FdiNotify(FdiNotificationType type,
     case kFdiCabinetInfo:
     case kFdiEnumerate:
       return 0;
-    case kFdiCopyFile: {
-      // A library that ignored an earlier abort gets none of the rest.
-      if (context->aborted) return kFdiAbort;
-      // Every file of the cabinet goes to the one destination; a second
-      // file replaces the first, which is then no longer there.
-      context->completed = 0;
-      context->write_failed = false;
-      context->announced_size = static_cast<uint32_t>(notification->size);
-      // The destination is made once, new; a later file of the cabinet
-      // empties it through the handle held, never through its name again.
-      HANDLE duplicate = INVALID_HANDLE_VALUE;
-      if (context->file.IsOpen() ? context->file.Truncate()
-                                 : context->file.Open(context->folder,
-                                                      context->destination)) {
-        duplicate = context->file.Duplicate();
-        // Known from here on: a crash while it is written still finds it.
-        ReadFileIdentity(context->file.Handle(), &context->expanded->identity);
-      }
-      if (duplicate == INVALID_HANDLE_VALUE) {
-        context->aborted = true;
-        return kFdiAbort;
-      }
-      context->fdi_file = duplicate;
-      return AsFdiFile(duplicate);
-    }
-    case kFdiCloseFileInfo: {
-      // FDI hands the file back for good whatever the answer, so it is
-      // closed here. Only a file of the announced size, written without a
-      // failed write, counts: a library may report a file finished that a
-      // full volume or damaged data cut short.
-      const bool ours = AsHandle(notification->file) == context->fdi_file;
-      const bool whole = ours && !context->write_failed &&
-                         HasSize(context->fdi_file, context->announced_size);
-      if (ours) {
-        CloseFdiFile(context);
-      } else {
-        CloseHandle(AsHandle(notification->file));
-      }
-      if (!whole) {
-        context->aborted = true;
-        return kFdiAbort;
-      }
-      // Applied to the stub's own handle once the library is done: a
-      // read-only or hidden file here would refuse the next file of the
-      // cabinet, or the deletion of one that the library fails later.
-      context->dos_date = notification->dos_date;
-      context->dos_time = notification->dos_time;
-      context->attributes = notification->attributes;
-      context->completed = 1;
-      return TRUE;
-    }
+    case kFdiCopyFile:
+      return OpenDestination(context, *notification);
+    case kFdiCloseFileInfo:
+      return CloseDestination(context, *notification);
     case kFdiPartialFile:
     case kFdiNextCabinet:
     default:
@@ -342,73 +366,55 @@ void AbandonCabinetExpansion() {
   ExpansionContext* context = g_expansion;
   if (context == nullptr) return;
   g_expansion = nullptr;
-  for (HANDLE& source : context->fdi_sources) {
-    if (source != INVALID_HANDLE_VALUE) {
-      const HANDLE handle = source;
-      source = INVALID_HANDLE_VALUE;
-      CloseHandle(handle);
-    }
-  }
-  CloseFdiFile(context);
+  for (UniqueFileHandle& source : context->fdi_sources) source.Reset();
+  context->fdi_file.Reset();
   context->file.Abandon();
 }
 
-bool CabinetExpander(const wchar_t* cabinet_path, const HeldFile& cabinet,
-                     HANDLE folder, const wchar_t* destination_name,
-                     HeldFile* expanded) {
-  if (!LoadCabinetLibrary()) return false;
-  if (!LookUpEntryPoints()) return false;
+namespace {
 
-  // The folder part keeps its backslash; a backslash only in the first unit
-  // leaves no folder.
-  const int length = lstrlenW(cabinet_path);
-  int separator = length - 1;
-  while (separator >= 1 && cabinet_path[separator] != L'\\') --separator;
-  if (separator < 1) return false;
-
-  char* cabinet_name = ToUtf8(cabinet_path + separator + 1, -1);
-  if (cabinet_name == nullptr) return false;
-  char* cabinet_folder = ToUtf8(cabinet_path, separator + 1);
-  if (cabinet_folder == nullptr) {
-    FreeHeapBlock(cabinet_name);
-    return false;
-  }
-
+// FDICopy over the cabinet that `context` names, with the library's own
+// instance made and destroyed around it. False when the library cannot be
+// set up or reports a failure.
+bool RunFdiCopy(const FdiCabinetPath& path, ExpansionContext* context) {
   FdiErrorRecord error;
   FillBytes(&error, 0, sizeof(error));
   const HFDI fdi = g_cabinet_library.create(
       FdiAlloc, FdiFree, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek,
       kFdiCpuUnknown, &error);
-  if (fdi == nullptr) {
-    FreeHeapBlock(cabinet_name);
-    FreeHeapBlock(cabinet_folder);
-    return false;
-  }
+  if (fdi == nullptr) return false;
+  g_expansion = context;
+  // FDICopy takes the names as writable texts, and only reads them.
+  const bool copied =
+      g_cabinet_library.copy(fdi, const_cast<char*>(path.name),
+                             const_cast<char*>(path.folder), 0, FdiNotify,
+                             nullptr, context) != FALSE;
+  g_cabinet_library.destroy(fdi);
+  // A library that gave up in the middle of a file may have left it open.
+  context->fdi_file.Reset();
+  return copied;
+}
+
+}  // namespace
+
+RunOutcome CabinetExpander(const wchar_t* cabinet_path,
+                           const HeldFile& cabinet, HANDLE folder,
+                           const wchar_t* destination_name,
+                           HeldFile* expanded) {
+  const RunOutcome failed = MakeOutcome(ExitCode::SetupNotUnpacked);
+  if (!LoadCabinetLibrary() || !LookUpEntryPoints()) return failed;
+  FdiCabinetPath path;
+  if (!SplitCabinetPath(cabinet_path, &path)) return failed;
 
   ExpansionContext context;
   context.folder = folder;
   context.destination = destination_name;
   context.expanded = expanded;
-  context.cabinet_name = cabinet_path + separator + 1;
+  context.cabinet_name = path.name_in_folder;
   context.cabinet = cabinet.identity;
-  context.fdi_folder = cabinet_folder;
-  context.fdi_name = cabinet_name;
-  context.fdi_file = INVALID_HANDLE_VALUE;
-  context.announced_size = 0;
-  context.dos_date = 0;
-  context.dos_time = 0;
-  context.attributes = 0;
-  context.write_failed = false;
-  context.aborted = false;
-  context.completed = 0;
-  for (HANDLE& source : context.fdi_sources) source = INVALID_HANDLE_VALUE;
-  g_expansion = &context;
-  const bool copied =
-      g_cabinet_library.copy(fdi, cabinet_name, cabinet_folder, 0, FdiNotify,
-                             nullptr, &context) != FALSE;
-  g_cabinet_library.destroy(fdi);
-  // A library that gave up in the middle of a file may have left it open.
-  CloseFdiFile(&context);
+  context.fdi_folder = path.folder;
+  context.fdi_name = path.name;
+  const bool copied = RunFdiCopy(path, &context);
 
   // Both the library and the stub must find the expansion complete: Wine's
   // library reports a file finished before it notices damage further on,
@@ -423,10 +429,7 @@ bool CabinetExpander(const wchar_t* cabinet_path, const HeldFile& cabinet,
     context.file.Abandon();
   }
   g_expansion = nullptr;
-
-  FreeHeapBlock(cabinet_name);
-  FreeHeapBlock(cabinet_folder);
-  return whole;
+  return whole ? kSuccessOutcome : failed;
 }
 
 }  // namespace installer

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "support/held_file.h"
+#include "support/run_outcome.h"
 
 namespace installer {
 
@@ -15,15 +16,17 @@ namespace installer {
 // the last one stays. `cabinet_path` is the cabinet's full path, whose last
 // name is the cabinet in `folder`, and `cabinet` the run's hold of it: the
 // cabinet library reads that file and no other, whatever it asks to open.
-// True exactly when that file was written whole (the size the cabinet
+// Succeeds exactly when that file was written whole (the size the cabinet
 // announced, no failed write), the library finished the cabinet without
-// error and the file is held for reading only in `expanded`; on false no
-// destination file is left behind, but for one that was written whole and
-// could not be held, which `expanded->identity` names (an existing file
-// at the name is refused and stays as it was).
-bool CabinetExpander(const wchar_t* cabinet_path, const HeldFile& cabinet,
-                     HANDLE folder, const wchar_t* destination_name,
-                     HeldFile* expanded);
+// error and the file is held for reading only in `expanded`. Any other
+// ending is SetupNotUnpacked, and leaves no destination file behind but for
+// one that was written whole and could not be held, which
+// `expanded->identity` names (an existing file at the name is refused and
+// stays as it was).
+RunOutcome CabinetExpander(const wchar_t* cabinet_path,
+                           const HeldFile& cabinet, HANDLE folder,
+                           const wchar_t* destination_name,
+                           HeldFile* expanded);
 
 // For a crash handler: closes every handle that the expansion in progress
 // holds, the cabinet library's among them, and has its destination file

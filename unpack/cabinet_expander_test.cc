@@ -161,16 +161,24 @@ bool Expand(const std::wstring& cabinet, const std::wstring& destination) {
   }
   testing_support::HeldFolder held_folder(folder);
   HeldFile held_cabinet;
-  held_cabinet.handle =
-      CreateFileW(placed.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                  OPEN_EXISTING, 0, nullptr);
+  held_cabinet.handle.Reset(CreateFileW(placed.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
   if (held_cabinet.IsHeld()) {
-    ReadFileIdentity(held_cabinet.handle, &held_cabinet.identity);
+    ReadFileIdentity(held_cabinet.handle.get(), &held_cabinet.identity);
   }
   HeldFile expanded;
-  const bool whole =
+  const RunOutcome outcome =
       CabinetExpander(placed.c_str(), held_cabinet, held_folder.handle(),
                       destination.substr(cut).c_str(), &expanded);
+  const bool whole = outcome.Succeeded();
+  // A cabinet that does not expand is a setup program not unpacked, with no
+  // error of its own.
+  if (!whole) {
+    EXPECT_EQ(outcome.exit_code,
+              static_cast<uint32_t>(ExitCode::SetupNotUnpacked));
+    EXPECT_EQ(outcome.windows_error, 0u);
+  }
   EXPECT_EQ(expanded.IsHeld(), whole);
   expanded.Release();
   held_cabinet.Release();
@@ -354,15 +362,18 @@ TEST(CabinetExpanderTest, CabinetPathNeedsAFolderPart) {
   WriteWholeFile(folder.Child(L"SETUP.EX_"), ReadTestData("setup_small.cab"));
   testing_support::HeldFolder held_folder(current);
   HeldFile cabinet;
-  cabinet.handle = CreateFileW(L"SETUP.EX_", GENERIC_READ, FILE_SHARE_READ,
-                               nullptr, OPEN_EXISTING, 0, nullptr);
+  cabinet.handle.Reset(CreateFileW(L"SETUP.EX_", GENERIC_READ,
+                                   FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                   nullptr));
   ASSERT_TRUE(cabinet.IsHeld());
-  ASSERT_TRUE(ReadFileIdentity(cabinet.handle, &cabinet.identity));
+  ASSERT_TRUE(ReadFileIdentity(cabinet.handle.get(), &cabinet.identity));
   HeldFile expanded;
   EXPECT_FALSE(CabinetExpander(L"SETUP.EX_", cabinet, held_folder.handle(),
-                               L"setup.exe", &expanded));
+                               L"setup.exe", &expanded)
+                   .Succeeded());
   EXPECT_FALSE(CabinetExpander(L"\\SETUP.EX_", cabinet, held_folder.handle(),
-                               L"setup.exe", &expanded));
+                               L"setup.exe", &expanded)
+                   .Succeeded());
   cabinet.Release();
   SetCurrentDirectoryW(previous);
   EXPECT_FALSE(expanded.IsHeld());

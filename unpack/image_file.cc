@@ -35,19 +35,14 @@ bool MapsTheSameFile(const void* base, HANDLE file) {
       reinterpret_cast<void*>(
           GetProcAddress(ntdll, "NtAreMappedFilesTheSame")));
   if (same == nullptr) return false;
-  const HANDLE mapping =
-      CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-  if (mapping == nullptr) return false;
+  const UniqueHandle mapping(
+      CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
+  if (!mapping.IsValid()) return false;
   // One page is enough to name the file; the view is gone before any byte
   // is copied.
-  void* const view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 1);
-  bool proven = false;
-  if (view != nullptr) {
-    proven = same(const_cast<void*>(base), view) == 0;
-    UnmapViewOfFile(view);
-  }
-  CloseHandle(mapping);
-  return proven;
+  const UniqueMappedView view(
+      MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 1));
+  return view.IsValid() && same(const_cast<void*>(base), view.get()) == 0;
 }
 
 bool SameBytes(const uint8_t* left, const uint8_t* right, DWORD count) {
@@ -59,28 +54,28 @@ bool SameBytes(const uint8_t* left, const uint8_t* right, DWORD count) {
 
 }  // namespace
 
-ImageFile::ImageFile()
-    : module_(nullptr), handle_(INVALID_HANDLE_VALUE), buffer_(nullptr) {}
+ImageFile::ImageFile() : module_(nullptr) {}
 
 bool ImageFile::Open(HMODULE module, const wchar_t* path) {
   Close();
   if (module == nullptr || path == nullptr) return false;
   // Shared for reading only: from here on nobody may write, rename or
   // delete the file until the copy is done.
-  handle_ = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (handle_ == INVALID_HANDLE_VALUE) return false;
+  handle_.Reset(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                            nullptr));
+  if (!handle_.IsValid()) return false;
   // Whatever lay at the path before it was opened may not be the file the
   // module was mapped from; only a file proven to be that one is read.
   const uintptr_t base = reinterpret_cast<uintptr_t>(module) &
                          ~(kDataFileBit | kImageResourceBit);
-  if (!MapsTheSameFile(reinterpret_cast<const void*>(base), handle_)) {
+  if (!MapsTheSameFile(reinterpret_cast<const void*>(base), handle_.get())) {
     Close();
     return false;
   }
-  buffer_ = static_cast<uint8_t*>(VirtualAlloc(
-      nullptr, kCopyChunk, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-  if (buffer_ == nullptr) {
+  buffer_.Reset(static_cast<uint8_t*>(VirtualAlloc(
+      nullptr, kCopyChunk, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)));
+  if (!buffer_.IsValid()) {
     Close();
     return false;
   }
@@ -89,16 +84,8 @@ bool ImageFile::Open(HMODULE module, const wchar_t* path) {
 }
 
 void ImageFile::Close() {
-  if (buffer_ != nullptr) {
-    uint8_t* buffer = buffer_;
-    buffer_ = nullptr;
-    VirtualFree(buffer, 0, MEM_RELEASE);
-  }
-  if (handle_ != INVALID_HANDLE_VALUE) {
-    const HANDLE handle = handle_;
-    handle_ = INVALID_HANDLE_VALUE;
-    CloseHandle(handle);
-  }
+  buffer_.Reset();
+  handle_.Reset();
   module_ = nullptr;
 }
 
@@ -133,7 +120,7 @@ bool ImageFile::Read(uint64_t offset, DWORD size) {
   DWORD read = 0;
   // On a handle opened without FILE_FLAG_OVERLAPPED the read starts at the
   // given offset and returns once it is complete.
-  if (!ReadFile(handle_, buffer_, size, &read, &at)) return false;
+  if (!ReadFile(handle_.get(), buffer_.get(), size, &read, &at)) return false;
   if (read != size) {
     SetLastError(ERROR_HANDLE_EOF);
     return false;
@@ -172,9 +159,7 @@ bool CopyImageBlockToFile(ImageFile* image, const void* data, uint64_t size,
     }
     done += chunk;
   }
-  if (held != nullptr) return file.Hold(held);
-  file.Close();
-  return true;
+  return held == nullptr || file.Hold(held);
 }
 
 }  // namespace installer

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include "support/held_file.h"
+#include "support/unique_resource.h"
 
 namespace installer {
 
@@ -18,7 +19,6 @@ class ImageFile {
   ImageFile();
   ImageFile(const ImageFile&) = delete;
   ImageFile& operator=(const ImageFile&) = delete;
-  ~ImageFile() { Close(); }
 
   // Opens the file at `path` for reading and takes the copy buffer, once the
   // system has confirmed that the file is the one `module` was mapped from
@@ -26,7 +26,7 @@ class ImageFile {
   // any of that fails; the payload is then copied from the mapped pages,
   // which nobody can change.
   bool Open(HMODULE module, const wchar_t* path);
-  bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+  bool IsOpen() const { return handle_.IsValid(); }
   void Close();
 
   // The file offset of `size` bytes that the module maps at `data`, as the
@@ -37,14 +37,14 @@ class ImageFile {
   // On false the last error says why; a file that ends first gives
   // ERROR_HANDLE_EOF.
   bool Read(uint64_t offset, DWORD size);
-  const uint8_t* buffer() const { return buffer_; }
+  const uint8_t* buffer() const { return buffer_.get(); }
 
   static constexpr DWORD kCopyChunk = 1 << 20;
 
  private:
   HMODULE module_;
-  HANDLE handle_;
-  uint8_t* buffer_;
+  UniqueFileHandle handle_;
+  UniqueVirtualMemory<uint8_t> buffer_;
 };
 
 // Writes the `size` bytes that `image`'s module maps at `data` to a new file

@@ -9,7 +9,7 @@ constexpr uint64_t kWriteChunk = 0x800000;
 
 }  // namespace
 
-OutputFile::OutputFile() : folder_(nullptr), handle_(INVALID_HANDLE_VALUE) {}
+OutputFile::OutputFile() : folder_(nullptr) {}
 
 bool OutputFile::Open(HANDLE folder, const wchar_t* name) {
   Close();
@@ -22,12 +22,12 @@ bool OutputFile::Open(HANDLE folder, const wchar_t* name) {
   // handle goes (HoldWrittenFile). No DELETE access of its own either: a
   // handle with it would have to be shared for deletion by that hold. A new
   // file is created as new, never through a link.
-  handle_ = CreateInFolder(folder, name_.data(),
-                           GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ, FILE_CREATE,
-                           FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY |
-                               FILE_OPEN_REPARSE_POINT);
-  if (handle_ == INVALID_HANDLE_VALUE) {
+  handle_.Reset(CreateInFolder(folder, name_.data(),
+                               GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ, FILE_CREATE,
+                               FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY |
+                                   FILE_OPEN_REPARSE_POINT));
+  if (!handle_.IsValid()) {
     name_.Clear();
     return false;
   }
@@ -38,8 +38,8 @@ bool OutputFile::Open(HANDLE folder, const wchar_t* name) {
 bool OutputFile::Truncate() {
   if (!IsOpen()) return false;
   LARGE_INTEGER start = {};
-  return SetFilePointerEx(handle_, start, nullptr, FILE_BEGIN) &&
-         SetEndOfFile(handle_);
+  return SetFilePointerEx(handle_.get(), start, nullptr, FILE_BEGIN) &&
+         SetEndOfFile(handle_.get());
 }
 
 bool OutputFile::Hold(HeldFile* held) {
@@ -53,7 +53,7 @@ HANDLE OutputFile::Duplicate() const {
   if (!IsOpen()) return INVALID_HANDLE_VALUE;
   HANDLE duplicate = INVALID_HANDLE_VALUE;
   const HANDLE process = GetCurrentProcess();
-  if (!DuplicateHandle(process, handle_, process, &duplicate, 0, FALSE,
+  if (!DuplicateHandle(process, handle_.get(), process, &duplicate, 0, FALSE,
                        DUPLICATE_SAME_ACCESS)) {
     return INVALID_HANDLE_VALUE;
   }
@@ -62,24 +62,18 @@ HANDLE OutputFile::Duplicate() const {
 
 void OutputFile::Abandon() {
   if (!IsOpen()) return;
-  const DWORD error = GetLastError();
+  // The failure's error, past the close and the removal.
+  const LastErrorKeeper error;
   FileIdentity made;
-  const bool known = ReadFileIdentity(handle_, &made);
-  const HANDLE folder = folder_;
-  PathString name;
-  name.Copy(name_.data());
-  Close();
+  const bool known = ReadFileIdentity(handle_.get(), &made);
+  handle_.Reset();
   // Through the held folder, and only if the name is still the file made.
-  if (known) RemoveMadeFile(folder, name.data(), made);
-  SetLastError(error);
+  if (known) RemoveMadeFile(folder_, name_.data(), made);
+  Close();
 }
 
 void OutputFile::Close() {
-  if (IsOpen()) {
-    const HANDLE handle = handle_;
-    handle_ = INVALID_HANDLE_VALUE;
-    CloseHandle(handle);
-  }
+  handle_.Reset();
   folder_ = nullptr;
   name_.Clear();
 }
@@ -116,9 +110,7 @@ bool WriteBlockToFile(const void* data, uint64_t size, HANDLE folder,
     }
     offset += chunk;
   }
-  if (held != nullptr) return file.Hold(held);
-  file.Close();
-  return true;
+  return held == nullptr || file.Hold(held);
 }
 
 }  // namespace installer

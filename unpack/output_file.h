@@ -10,11 +10,12 @@
 
 #include "support/bounded_string.h"
 #include "support/held_file.h"
+#include "support/unique_resource.h"
 
 namespace installer {
 
-// Never closes itself: every user calls Close (or Hold) on every path out
-// of the operation that opened it.
+// Closes its file when it goes, finished or not: a file that must not
+// survive unfinished is given up with Abandon first.
 class OutputFile {
  public:
   OutputFile();
@@ -28,12 +29,12 @@ class OutputFile {
   // of the run's, and nothing of the run's is written into it. On false the
   // record is empty and the last error tells why.
   bool Open(HANDLE folder, const wchar_t* name);
-  bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE Handle() const { return handle_; }
+  bool IsOpen() const { return handle_.IsValid(); }
+  HANDLE Handle() const { return handle_.get(); }
   // Empties the open file, to be written again from its start, through the
   // handle held: never by opening its name again.
   bool Truncate();
-  // A second handle to the open file, owned and closed by the caller;
+  // A second handle to the open file, for the caller's owner to close;
   // INVALID_HANDLE_VALUE when none is held or duplication fails.
   HANDLE Duplicate() const;
   void Close();
@@ -50,7 +51,7 @@ class OutputFile {
  private:
   HANDLE folder_;
   PathString name_;
-  HANDLE handle_;
+  UniqueFileHandle handle_;
 };
 
 // Writes all `size` bytes at the file's position. A call that reports

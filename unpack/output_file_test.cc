@@ -276,12 +276,12 @@ TEST(OutputFileTest, AbandonedFileGoes) {
   const std::wstring path = folder.Child(L"setup.exe");
   OutputFile file;
   ASSERT_TRUE(file.Open(held.handle(), L"setup.exe"));
-  HANDLE duplicate = file.Duplicate();
-  ASSERT_NE(duplicate, INVALID_HANDLE_VALUE);
-  ASSERT_NE(duplicate, file.Handle());
+  UniqueFileHandle duplicate(file.Duplicate());
+  ASSERT_TRUE(duplicate.IsValid());
+  ASSERT_NE(duplicate.get(), file.Handle());
   DWORD written = 0;
-  EXPECT_TRUE(WriteFile(duplicate, "abc", 3, &written, nullptr));
-  CloseHandle(duplicate);
+  EXPECT_TRUE(WriteFile(duplicate.get(), "abc", 3, &written, nullptr));
+  duplicate.Reset();
   SetLastError(ERROR_DISK_FULL);
   file.Abandon();
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));

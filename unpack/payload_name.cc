@@ -1,6 +1,6 @@
 #include "unpack/payload_name.h"
 
-#include "stub/run_outcome.h"
+#include "support/run_outcome.h"
 
 namespace installer {
 

@@ -45,10 +45,11 @@ struct PayloadSearch {
 };
 
 // Takes one named resource with non-empty data into the search. Returns
-// false, with `search->error` set to 13 (neither prefix), 68 (the item was
-// already found), 206 (the name does not fit 260 units) or 123 (a name that
-// IsUsablePayloadFileName refuses), when the search of this type has to end;
-// the search is otherwise left as it was.
+// false, with `search->error` set to ERROR_INVALID_DATA (neither prefix),
+// ERROR_TOO_MANY_NAMES (the item was already found),
+// ERROR_FILENAME_EXCED_RANGE (the name does not fit 260 units) or
+// ERROR_INVALID_NAME (a name that IsUsablePayloadFileName refuses), when the
+// search of this type has to end; the search is otherwise left as it was.
 bool RecordPayloadItem(const wchar_t* name, const void* data, uint64_t size,
                        PayloadSearch* search);
 

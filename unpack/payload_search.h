@@ -6,8 +6,8 @@
 
 #include <windows.h>
 
-#include "stub/run_outcome.h"
 #include "support/bounded_string.h"
+#include "support/run_outcome.h"
 #include "unpack/payload_name.h"
 
 namespace installer {
@@ -15,10 +15,11 @@ namespace installer {
 // Searches the types "B7", "BL" and "BN", in that order, in `module` (also
 // one loaded with LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)
 // and fills `search`, which the caller passes in fresh. The tags, passed in
-// empty, receive the type in which each item was first found. Fails with 112
-// or 115 (the choice follows whether the archive's type was known when the
-// error arose) and the error 13, 68, 206, the error with which reading the
-// resource directory failed, or 2 for a missing item. Writes nothing to
+// empty, receive the type in which each item was first found. Fails with
+// ArchiveNotUnpacked or SetupNotUnpacked (the choice follows whether the
+// archive's type was known when the error arose) and the error that
+// RecordPayloadItem set, the error with which reading the resource directory
+// failed, or ERROR_FILE_NOT_FOUND for a missing item. Writes nothing to
 // disk.
 RunOutcome SearchPayload(HMODULE module, PayloadSearch* search,
                          TypeTagString* archive_type,

@@ -9,19 +9,6 @@
 
 namespace installer {
 
-namespace {
-
-
-// `path` := folder + name, or the empty text when that does not fit, so that
-// a failed build never leaves the bare work folder behind as a file path.
-bool BuildPath(const wchar_t* folder, const wchar_t* name, PathString* path) {
-  if (path->Copy(folder) && path->Append(name)) return true;
-  path->Clear();
-  return false;
-}
-
-}  // namespace
-
 RunOutcome UnpackPayload(HMODULE module, ImageFile* image,
                          const wchar_t* work_folder, HANDLE folder,
                          PathString* setup_path, TypeTagString* setup_type,
@@ -33,12 +20,9 @@ RunOutcome UnpackPayload(HMODULE module, ImageFile* image,
       SearchPayload(module, &search, archive_type, setup_type);
   if (!found.Succeeded()) return found;
 
-  if (!BuildPath(work_folder, search.archive_name.data(), archive_path)) {
+  if (!JoinPath(work_folder, search.archive_name.data(), archive_path)) {
     return MakeOutcome(ExitCode::PathTooLong);
   }
-  // Without the file the payload comes from the mapped pages.
-  ImageFile no_file;
-  if (image == nullptr) image = &no_file;
   if (!CopyImageBlockToFile(image, search.archive.data, search.archive.size,
                             folder, search.archive_name.data(),
                             archive_hold)) {
@@ -50,7 +34,7 @@ RunOutcome UnpackPayload(HMODULE module, ImageFile* image,
   const bool uncompressed = lstrcmpW(setup_type->data(), kPlainType) == 0;
   const wchar_t* setup_name =
       uncompressed ? kSetupProgramName : search.setup_name.data();
-  if (!BuildPath(work_folder, setup_name, setup_path)) {
+  if (!JoinPath(work_folder, setup_name, setup_path)) {
     return MakeOutcome(ExitCode::PathTooLong);
   }
   if (!CopyImageBlockToFile(image, search.setup.data, search.setup.size,
@@ -62,10 +46,10 @@ RunOutcome UnpackPayload(HMODULE module, ImageFile* image,
   if (lstrcmpW(setup_type->data(), kCabinetType) != 0) return kSuccessOutcome;
 
   PathString expanded_path;
-  if (!BuildPath(work_folder, kSetupProgramName, &expanded_path)) {
+  if (!JoinPath(work_folder, kSetupProgramName, &expanded_path)) {
     return MakeOutcome(ExitCode::PathTooLong);
   }
-  const bool expanded =
+  const RunOutcome expanded =
       CabinetExpander(setup_path->data(), *setup_hold, folder,
                       kSetupProgramName, expanded_hold);
   // The cabinet has served its purpose either way.
@@ -74,10 +58,9 @@ RunOutcome UnpackPayload(HMODULE module, ImageFile* image,
   RemoveWithRetries(setup_path->data(), &attempts, &setup_hold->identity);
   FoldAttemptCount(attempts, max_delete_attempts);
   setup_path->Copy(expanded_path.data());
-  const HeldFile program = *expanded_hold;
+  *setup_hold = Move(*expanded_hold);
   *expanded_hold = HeldFile();
-  *setup_hold = program;
-  return expanded ? kSuccessOutcome : MakeOutcome(ExitCode::SetupNotUnpacked);
+  return expanded;
 }
 
 }  // namespace installer

@@ -6,9 +6,9 @@
 #include <stdint.h>
 #include <windows.h>
 
-#include "stub/run_outcome.h"
 #include "support/bounded_string.h"
 #include "support/held_file.h"
+#include "support/run_outcome.h"
 #include "unpack/image_file.h"
 
 namespace installer {
@@ -17,8 +17,8 @@ namespace installer {
 // which every file is made, by name, relative to that handle. The paths and
 // tags are passed in empty. `image`, when it is open, is the file `module`
 // was mapped from: the payload is read from it through its buffer, or from
-// the mapped pages when it is null or not open. It is closed before the
-// cabinet is expanded.
+// the mapped pages when it is not open. It is closed before the cabinet is
+// expanded.
 // On success the archive path names the written archive and the setup path
 // the program to run: "setup.exe" for a "BL" or "BN" setup program, the patch
 // file for a "B7" one. Both files are held for reading only, in

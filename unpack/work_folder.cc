@@ -15,14 +15,14 @@ constexpr wchar_t kFolderSecurityPrefix[] =
     L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)"
     L"(A;OIIOCI;GA;;;CO)(A;;FA;;;";
 constexpr int kFolderAttempts = 10;
-// The digits and the suffix.
+// The prefix, and the digits with the suffix.
+constexpr uint64_t kNameHead = sizeof(kWorkFolderPrefix) / sizeof(wchar_t) - 1;
 constexpr uint64_t kNameTail =
     kWorkFolderDigits + sizeof(kWorkFolderSuffix) / sizeof(wchar_t) - 1;
-// The longest folder path that Windows creates for a program that is not
-// long-path aware, as the installer is not: one that leaves room for an 8.3
-// name within MAX_PATH ("the directory name cannot exceed MAX_PATH minus
-// 12"), without the terminator.
-constexpr uint64_t kLongestFolderPath = MAX_PATH - 12 - 1;
+// The deepest folder that Windows creates for a program that is not
+// long-path aware leaves room for an 8.3 name within MAX_PATH ("the
+// directory name cannot exceed MAX_PATH minus 12"), without the terminator.
+static_assert(kLongestWorkFolderPath == MAX_PATH - 12 - 1);
 
 // The folder is held by the very call that makes it, shared for reading and
 // writing but not for deletion: from its first moment nobody can rename it
@@ -41,76 +41,82 @@ constexpr DWORD kHeldFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // owner rather than the Administrators group.
 constexpr wchar_t kElevatedLabel[] = L"S:(ML;OICI;NW;;;HI)";
 
+// Draws names for the work folder until one is made new in `parent`, at
+// most kFolderAttempts times. `name` is where the digits go in
+// `work_folder`, right after the prefix that starts the folder's own name.
+bool MakeFolderUnderNewName(HANDLE parent, PSECURITY_DESCRIPTOR descriptor,
+                            PathString* work_folder, wchar_t* name,
+                            HeldFile* held) {
+  const uint64_t room = kPathCapacity - (name - work_folder->data());
+  for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
+    // Without the generator every draw is zero.
+    uint8_t random[4] = {};
+    FillRandomBytes(random, sizeof(random));
+    // The room check of the caller guarantees that the digits and the
+    // suffix fit.
+    HexEncode(random, sizeof(random), name, room);
+    name[kWorkFolderDigits] = 0;
+    work_folder->Append(kWorkFolderSuffix);
+    // Made new or not at all: a name that exists, whatever it is (a folder,
+    // a link, a junction), draws another name, as any other failure does.
+    UniqueFileHandle folder(CreateInFolder(
+        parent, name - kNameHead, kHeldFolderAccess, kHeldFolderSharing,
+        FILE_CREATE, FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT,
+        descriptor));
+    if (!folder.IsValid()) continue;
+    if (held != nullptr) {
+      // Removed at last by its path, which could lead to another volume.
+      ReadFullIdentity(folder.get(), &held->identity);
+      held->handle = Move(folder);
+    }
+    work_folder->Append(L"\\");
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
-bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
-                      RunOutcome* outcome, HeldFile* held) {
+RunOutcome CreateWorkFolder(const wchar_t* executable_folder,
+                            PathString* work_folder, HeldFile* held) {
   if (held != nullptr) {
     held->Release();
     held->identity = FileIdentity();
   }
-  *outcome = MakeOutcome(ExitCode::PathTooLong);
-  if (!work_folder->Copy(executable_folder) || !work_folder->Append(kWorkFolderPrefix)) {
-    return false;
+  if (!work_folder->Copy(executable_folder) ||
+      !work_folder->Append(kWorkFolderPrefix)) {
+    return MakeOutcome(ExitCode::PathTooLong);
   }
   // A folder deeper than CreateDirectoryW makes for a program that is not
   // long-path aware, as the installer and most setup programs are not, is
   // reported as the path that is too long, without ten attempts. Every file
   // path built on it then fits the 259 characters of a path as well.
   const uint64_t name_start = work_folder->Length();
-  if (name_start + kNameTail > kLongestFolderPath) return false;
-
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!BuildFolderSecurity(executable_folder, &descriptor)) {
-    *outcome = MakeOutcome(ExitCode::FolderSecurityFailed, GetLastError());
-    return false;
+  if (name_start + kNameTail > kLongestWorkFolderPath) {
+    return MakeOutcome(ExitCode::PathTooLong);
   }
 
-  *outcome = MakeOutcome(ExitCode::WorkFolderNotCreated);
+  UniqueLocalMemory<void> descriptor;
+  if (!BuildFolderSecurity(executable_folder, &descriptor)) {
+    return MakeOutcome(ExitCode::FolderSecurityFailed, GetLastError());
+  }
   // The new folder's name is looked up in this folder, whatever becomes of
   // the path it was reached by.
-  const HANDLE parent = CreateFileW(
+  const UniqueFileHandle parent(CreateFileW(
       executable_folder, FILE_TRAVERSE,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  // "KV_" and what is drawn after it: the new folder's own name.
-  const wchar_t* folder_name = work_folder->data() + name_start - 3;
-  wchar_t* name = work_folder->data() + name_start;
-  for (int attempt = 0; parent != INVALID_HANDLE_VALUE &&
-                        attempt < kFolderAttempts;
-       ++attempt) {
-    // Without the generator every draw is zero.
-    uint8_t random[4] = {};
-    FillRandomBytes(random, sizeof(random));
-    // The room check above guarantees that the digits and suffix fit.
-    HexEncode(random, sizeof(random), name, kPathCapacity - name_start);
-    name[kWorkFolderDigits] = 0;
-    work_folder->Append(kWorkFolderSuffix);
-    // Made new or not at all: a name that exists, whatever it is (a folder,
-    // a link, a junction), draws another name, as any other failure does.
-    const HANDLE folder = CreateInFolder(
-        parent, folder_name, kHeldFolderAccess, kHeldFolderSharing, FILE_CREATE,
-        FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, descriptor);
-    if (folder == INVALID_HANDLE_VALUE) continue;
-    if (held != nullptr) {
-      held->handle = folder;
-      // Removed at last by its path, which could lead to another volume.
-      ReadFullIdentity(folder, &held->identity);
-    } else {
-      CloseHandle(folder);
-    }
-    work_folder->Append(L"\\");
-    *outcome = kSuccessOutcome;
-    break;
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!parent.IsValid() ||
+      !MakeFolderUnderNewName(parent.get(), descriptor.get(), work_folder,
+                              work_folder->data() + name_start, held)) {
+    return MakeOutcome(ExitCode::WorkFolderNotCreated);
   }
-  if (parent != INVALID_HANDLE_VALUE) CloseHandle(parent);
-  if (descriptor != nullptr) LocalFree(descriptor);
-  return outcome->Succeeded();
+  return kSuccessOutcome;
 }
 
 bool BuildFolderSecurity(const wchar_t* executable_folder,
-                         PSECURITY_DESCRIPTOR* descriptor) {
-  *descriptor = nullptr;
+                         UniqueLocalMemory<void>* descriptor) {
+  descriptor->Reset();
   // A volume that cannot be asked is treated like one without ACLs: the
   // folder then simply inherits its parent's security.
   PathString volume;
@@ -124,48 +130,47 @@ bool BuildFolderSecurity(const wchar_t* executable_folder,
     return true;
   }
 
-  wchar_t* sid = nullptr;
+  UniqueLocalMemory<wchar_t> sid;
   if (!GetOwnerSidString(&sid)) return false;
   BoundedWideString<kSecurityTextCapacity> text;
-  const bool fits =
-      text.Copy(kFolderSecurityPrefix) && text.Append(sid) &&
-      text.Append(L")") && (!RunsElevated() || text.Append(kElevatedLabel));
-  LocalFree(sid);
-  if (!fits) return false;
-
+  if (!text.Copy(kFolderSecurityPrefix) || !text.Append(sid.get()) ||
+      !text.Append(L")") || (RunsElevated() && !text.Append(kElevatedLabel))) {
+    return false;
+  }
   PSECURITY_DESCRIPTOR converted = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
           text.data(), SDDL_REVISION_1, &converted, nullptr)) {
     return false;
   }
-  *descriptor = converted;
+  descriptor->Reset(converted);
   return true;
 }
 
-bool GetOwnerSidString(wchar_t** sid) {
-  *sid = nullptr;
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+bool GetOwnerSidString(UniqueLocalMemory<wchar_t>* sid) {
+  sid->Reset();
+  HANDLE opened = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) {
     return false;
   }
-  bool converted = false;
+  UniqueHandle token(opened);
+  UniqueLocalMemory<TOKEN_OWNER> owner;
   DWORD size = 0;
-  GetTokenInformation(token, TokenOwner, nullptr, 0, &size);
+  GetTokenInformation(token.get(), TokenOwner, nullptr, 0, &size);
   if (size != 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-    void* owner = LocalAlloc(LMEM_ZEROINIT, size);
-    if (owner != nullptr) {
-      converted =
-          GetTokenInformation(token, TokenOwner, owner, size, &size) &&
-          ConvertSidToStringSidW(static_cast<TOKEN_OWNER*>(owner)->Owner, sid);
-      const DWORD error = GetLastError();
-      LocalFree(owner);
-      SetLastError(error);
+    owner.Reset(static_cast<TOKEN_OWNER*>(LocalAlloc(LMEM_ZEROINIT, size)));
+    wchar_t* text = nullptr;
+    if (owner.IsValid() &&
+        GetTokenInformation(token.get(), TokenOwner, owner.get(), size,
+                            &size) &&
+        ConvertSidToStringSidW(owner.get()->Owner, &text)) {
+      sid->Reset(text);
     }
   }
-  const DWORD error = GetLastError();
-  CloseHandle(token);
-  SetLastError(error);
-  return converted;
+  // The error of the call that failed, past the cleanup.
+  const LastErrorKeeper error;
+  owner.Reset();
+  token.Reset();
+  return sid->IsValid();
 }
 
 }  // namespace installer

@@ -7,37 +7,38 @@
 
 #include <windows.h>
 
-#include "stub/run_outcome.h"
 #include "support/bounded_string.h"
 #include "support/held_file.h"
+#include "support/unique_resource.h"
+#include "support/run_outcome.h"
 
 namespace installer {
 
 // `executable_folder` ends in a backslash. On success the folder exists and
-// `work_folder` holds its path with a trailing backslash; `outcome` is
-// written in every case (108, 109 or 117 on failure). A folder path that
-// Windows would not create with CreateDirectoryW (more than 247 characters)
-// is 108 at once. The folder is made and held in one call, relative to a
-// handle of `executable_folder`, shared for reading and writing but not for
-// deletion: for as long as it is held nobody can rename it, nor put a link
-// or junction at its path, so every name made in it stays inside it. `held`
-// receives that handle and the folder's identity (nothing on failure;
-// without `held` the folder is let go at once). A name that exists,
-// whatever it is, counts as a failed attempt. The caller lets go of it.
-bool CreateWorkFolder(const wchar_t* executable_folder, PathString* work_folder,
-                      RunOutcome* outcome, HeldFile* held = nullptr);
+// `work_folder` holds its path with a trailing backslash. Fails with
+// PathTooLong, WorkFolderNotCreated (ten names drawn, none made) or
+// FolderSecurityFailed (with the error of the call that failed). A folder
+// path that Windows would not create with CreateDirectoryW (more than
+// kLongestWorkFolderPath characters) is PathTooLong at once. The folder is
+// made and held in one call, relative to a handle of `executable_folder`,
+// shared for reading and writing but not for deletion: for as long as it is
+// held nobody can rename it, nor put a link or junction at its path, so
+// every name made in it stays inside it. `held` receives that handle and the
+// folder's identity (nothing on failure; without `held` the folder is let
+// go at once). A name that exists, whatever it is, counts as a failed
+// attempt.
+RunOutcome CreateWorkFolder(const wchar_t* executable_folder,
+                            PathString* work_folder, HeldFile* held = nullptr);
 
-// `descriptor` stays null when the volume keeps no ACLs (or cannot tell);
-// otherwise the caller frees it with LocalFree. An elevated run's descriptor
-// also labels the folder high integrity, no write up, inherited by all it
-// holds. False means the descriptor
-// was wanted but cannot be built; the last error says why.
+// `descriptor` stays empty when the volume keeps no ACLs (or cannot tell).
+// An elevated run's descriptor also labels the folder high integrity, no
+// write up, inherited by all it holds. False means the descriptor was wanted
+// but cannot be built; the last error says why.
 bool BuildFolderSecurity(const wchar_t* executable_folder,
-                         PSECURITY_DESCRIPTOR* descriptor);
+                         UniqueLocalMemory<void>* descriptor);
 
-// The process token's default owner for new objects as SID text; the caller
-// frees it with LocalFree.
-bool GetOwnerSidString(wchar_t** sid);
+// The process token's default owner for new objects as SID text.
+bool GetOwnerSidString(UniqueLocalMemory<wchar_t>* sid);
 
 }  // namespace installer
 

@@ -256,8 +256,8 @@ TEST(WorkFolderTest, CreatesProtectedFolderBesideExecutable) {
       ASSERT_TRUE(token.applied());
       PatchedCreation patch(&script);
       ASSERT_TRUE(patch.applied());
-      created = CreateWorkFolder(folder.path().c_str(), &work_folder, &outcome,
-                                 &held);
+      outcome = CreateWorkFolder(folder.path().c_str(), &work_folder, &held);
+      created = outcome.Succeeded();
     }
     ASSERT_TRUE(created);
     EXPECT_EQ(outcome.exit_code, 0u);
@@ -322,7 +322,8 @@ TEST(WorkFolderTest, FolderOnDiskKeepsItsProtectedDacl) {
   ScratchFolder folder(L"dacl");
   PathString work_folder;
   RunOutcome outcome = MakeOutcome(ExitCode::SetupStartFailed);
-  ASSERT_TRUE(CreateWorkFolder(folder.path().c_str(), &work_folder, &outcome));
+  outcome = CreateWorkFolder(folder.path().c_str(), &work_folder);
+  ASSERT_TRUE(outcome.Succeeded());
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   ASSERT_EQ(GetNamedSecurityInfoW(
                 work_folder.data(), SE_FILE_OBJECT,
@@ -367,8 +368,8 @@ TEST(WorkFolderTest, MediumIntegrityProgramsCannotTouchAnElevatedRunsFolder) {
   PathString work_folder;
   RunOutcome outcome;
   HeldFile held;
-  ASSERT_TRUE(CreateWorkFolder(folder.path().c_str(), &work_folder, &outcome,
-                               &held));
+  outcome = CreateWorkFolder(folder.path().c_str(), &work_folder, &held);
+  ASSERT_TRUE(outcome.Succeeded());
   HANDLE own = nullptr;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(),
                                TOKEN_DUPLICATE | TOKEN_QUERY, &own));
@@ -449,9 +450,8 @@ TEST(WorkFolderTest, ExecutableFolderLengthLimit) {
     {
       PatchedCreation patch(&script);
       ASSERT_TRUE(patch.applied());
-      EXPECT_EQ(
-          CreateWorkFolder(executable_folder.c_str(), &work_folder, &outcome),
-          c.created);
+      outcome = CreateWorkFolder(executable_folder.c_str(), &work_folder);
+      EXPECT_EQ(outcome.Succeeded(), c.created);
     }
     EXPECT_EQ(script.calls.size(), c.created ? 1u : 0u);
     if (c.created) {
@@ -482,7 +482,8 @@ TEST(WorkFolderTest, DrawsNewNameAfterFailure) {
     bool created = false;
     {
       PatchedCreation patch(&script);
-      created = CreateWorkFolder(folder.path().c_str(), &work_folder, &outcome);
+      outcome = CreateWorkFolder(folder.path().c_str(), &work_folder);
+      created = outcome.Succeeded();
     }
     EXPECT_EQ(created, c.exit_code == 0);
     EXPECT_EQ(outcome.exit_code, c.exit_code);
@@ -555,8 +556,8 @@ TEST(WorkFolderTest, FailedOwnerLookupFailsStage) {
     NoisyClose close;
     PathString work_folder;
     RunOutcome outcome;
-    EXPECT_FALSE(
-        CreateWorkFolder(folder.path().c_str(), &work_folder, &outcome));
+    outcome = CreateWorkFolder(folder.path().c_str(), &work_folder);
+    EXPECT_FALSE(outcome.Succeeded());
     token_script = nullptr;
     EXPECT_EQ(outcome.exit_code, 117u);
     EXPECT_EQ(outcome.windows_error, c.error);
@@ -614,7 +615,8 @@ TEST(WorkFolderTest, VolumeWithoutAclsGetsInheritedSecurity) {
     bool created = false;
     {
       PatchedCreation patch(&script);
-      created = CreateWorkFolder(folder.path().c_str(), &work_folder, &outcome);
+      outcome = CreateWorkFolder(folder.path().c_str(), &work_folder);
+      created = outcome.Succeeded();
     }
     token_script = nullptr;
     EXPECT_TRUE(created);

@@ -45,9 +45,9 @@
 
 #include "cleanup/remove_with_retries.h"
 #include "stub/crash_ending.h"
-#include "stub/run_outcome.h"
 #include "stub/run_state.h"
 #include "support/bounded_string.h"
+#include "support/run_outcome.h"
 #include "unpack/image_file.h"
 #include "unpack/payload_name.h"
 #include "unpack/payload_search.h"
@@ -208,10 +208,9 @@ void Unpack(HMODULE image, const wchar_t* image_path, const PathString& folder,
             const wchar_t* report_path, Report* report) {
   report->stage = "work-folder";
   installer::RunState run;
-  if (!installer::CreateWorkFolder(folder.data(), &run.work_folder,
-                                   &report->outcome, &run.work_folder_hold)) {
-    return;
-  }
+  report->outcome = installer::CreateWorkFolder(
+      folder.data(), &run.work_folder, &run.work_folder_hold);
+  if (!report->outcome.Succeeded()) return;
   run.work_folder_made = true;
   report->work_folder = Utf8(run.work_folder.data());
 
@@ -225,10 +224,10 @@ void Unpack(HMODULE image, const wchar_t* image_path, const PathString& folder,
   Search(image, image_path, report);
   run.image.Open(image, image_path);
   report->outcome = installer::UnpackPayload(
-      image, &run.image, run.work_folder.data(), run.work_folder_hold.handle,
-      &run.setup_path, &run.setup_type, &run.archive_path, &run.archive_type,
-      &run.max_delete_attempts, &run.archive_hold, &run.setup_hold,
-      &run.expanded_hold);
+      image, &run.image, run.work_folder.data(),
+      run.work_folder_hold.handle.get(), &run.setup_path, &run.setup_type,
+      &run.archive_path, &run.archive_type, &run.max_delete_attempts,
+      &run.archive_hold, &run.setup_hold, &run.expanded_hold);
   g_unpacking = nullptr;
 
   installer::RemoveUnpackedFiles(run.archive_path.data(),

@@ -1,4 +1,4 @@
-#include "stub/installer_settings.h"
+#include "support/installer_settings.h"
 
 #include <gtest/gtest.h>
 
@@ -44,8 +44,8 @@ DWORD WINAPI CountingGetEnvironmentVariable(LPCWSTR name, LPWSTR buffer,
 
 // Images built with windres whose only content is (or is not) RT_RCDATA 1.
 std::wstring ImagePath(const char* name) {
-  return testing_support::TestFile(std::string("stub/settings_images/images/previous_") +
-                                   name + ".dll");
+  return testing_support::TestFile(
+      std::string("support/settings_images/images/previous_") + name + ".dll");
 }
 
 LPWSTR* WINAPI FailingCommandLineToArgv(LPCWSTR, int*) {
@@ -95,7 +95,7 @@ TEST(ParseCommandLineTest, AppliesWholeSwitchesAfterTheProgramPath) {
     ASSERT_TRUE(settings.ParseCommandLine(c.line));
     EXPECT_EQ(settings.command_line, c.line);
     // The vector of a line that holds arguments; none is made without.
-    EXPECT_EQ(settings.argv != nullptr, c.argc > 1);
+    EXPECT_EQ(settings.argv.IsValid(), c.argc > 1);
     EXPECT_EQ(settings.argc, c.argc);
     EXPECT_EQ(settings.system_level, c.system_level);
     EXPECT_EQ(settings.cleanup_mode, c.cleanup_mode);
@@ -157,7 +157,7 @@ TEST(ParseCommandLineTest, UnsplittableLineFailsWithTheSplitsError) {
   const DWORD error = GetLastError();
   EXPECT_FALSE(parsed);
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-  EXPECT_EQ(settings.argv, nullptr);
+  EXPECT_FALSE(settings.argv.IsValid());
   EXPECT_FALSE(settings.system_level);  // the environment was not consulted
   EXPECT_EQ(settings.app_guid, kStableAppGuid);
   // A line without arguments is not split at all.
@@ -217,7 +217,7 @@ TEST_F(CleanupValueTest, OnlyTheTextZeroSwitchesRemovalOff) {
         }
       }
       InstallerSettings settings;
-      ASSERT_TRUE(settings.Load(GetModuleHandleW(nullptr)));
+      ASSERT_TRUE(settings.Load(GetModuleHandleW(nullptr)).Succeeded());
       EXPECT_EQ(settings.delete_unpacked_files, c.delete_unpacked_files);
     }
     EXPECT_FALSE(testing_support::KeyExists(HKEY_CURRENT_USER, kCleanupKey));
@@ -233,7 +233,7 @@ TEST_F(CleanupValueTest, ResetRestoresEveryDefault) {
   HMODULE image = LoadLibraryW(ImagePath("version").c_str());
   ASSERT_NE(image, nullptr) << GetLastError();
   InstallerSettings settings;
-  ASSERT_TRUE(settings.Load(image));
+  ASSERT_TRUE(settings.Load(image).Succeeded());
   EXPECT_EQ(settings.command_line, GetCommandLineW());
   // A second split replaces the vector of the first.
   ASSERT_TRUE(settings.ParseCommandLine(
@@ -242,7 +242,7 @@ TEST_F(CleanupValueTest, ResetRestoresEveryDefault) {
   ASSERT_NE(settings.previous_version, nullptr);
 
   settings.Reset();
-  EXPECT_EQ(settings.argv, nullptr);
+  EXPECT_FALSE(settings.argv.IsValid());
   EXPECT_EQ(settings.argc, 0);
   EXPECT_EQ(settings.command_line, nullptr);
   EXPECT_EQ(settings.app_guid, kStableAppGuid);
@@ -267,11 +267,13 @@ TEST_F(CleanupValueTest, FailedLoadKeepsWhatWasReadBeforeTheSplit) {
                    reinterpret_cast<void*>(&LineWithArguments));
   ASSERT_TRUE(line.applied());
   InstallerSettings settings;
-  const bool loaded = settings.Load(GetModuleHandleW(nullptr));
+  const RunOutcome loaded = settings.Load(GetModuleHandleW(nullptr));
   const DWORD error = GetLastError();
-  EXPECT_FALSE(loaded);
+  EXPECT_EQ(loaded.exit_code, static_cast<uint32_t>(ExitCode::SettingsFailed));
+  EXPECT_EQ(loaded.windows_error,
+            static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY));
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-  EXPECT_EQ(settings.argv, nullptr);
+  EXPECT_FALSE(settings.argv.IsValid());
   EXPECT_FALSE(settings.delete_unpacked_files);
 }
 
@@ -300,7 +302,7 @@ TEST_F(PreviousVersionTest, AcceptsOnlyWholeTerminatedTexts) {
     ASSERT_NE(image, nullptr) << GetLastError();
     {
       InstallerSettings settings;
-      ASSERT_TRUE(settings.Load(image));
+      ASSERT_TRUE(settings.Load(image).Succeeded());
       if (c.expected == nullptr) {
         EXPECT_EQ(settings.previous_version, nullptr);
       } else {
@@ -316,7 +318,7 @@ TEST_F(PreviousVersionTest, PointsIntoTheLoadedImage) {
   HMODULE image = LoadLibraryW(ImagePath("version").c_str());
   ASSERT_NE(image, nullptr) << GetLastError();
   InstallerSettings settings;
-  ASSERT_TRUE(settings.Load(image));
+  ASSERT_TRUE(settings.Load(image).Succeeded());
   HRSRC resource = FindResourceW(image, MAKEINTRESOURCEW(1), RT_RCDATA);
   ASSERT_NE(resource, nullptr);
   EXPECT_EQ(settings.previous_version,

@@ -1,4 +1,4 @@
-#include "stub/installer_settings.h"
+#include "support/installer_settings.h"
 
 #include "support/bounded_string.h"
 #include "support/program_name.h"
@@ -70,30 +70,23 @@ CommandLineToArgvFunction* LoadArgumentSplit() {
       reinterpret_cast<void*>(GetProcAddress(shell, "CommandLineToArgvW")));
 }
 
-// Marked released before the free, like every record that owns a handle.
-void ReleaseArguments(wchar_t*** argv) {
-  if (*argv == nullptr) return;
-  wchar_t** vector = *argv;
-  *argv = nullptr;
-  LocalFree(vector);
-}
-
 }  // namespace
 
 InstallerSettings::InstallerSettings() = default;
 
-InstallerSettings::~InstallerSettings() { Reset(); }
-
-bool InstallerSettings::Load(HMODULE module) {
+RunOutcome InstallerSettings::Load(HMODULE module) {
   Reset();
   previous_version = FindPreviousVersion(module);
   delete_unpacked_files = !CleanupSwitchedOff();
-  return ParseCommandLine(GetCommandLineW());
+  if (!ParseCommandLine(GetCommandLineW())) {
+    return MakeOutcome(ExitCode::SettingsFailed, GetLastError());
+  }
+  return kSuccessOutcome;
 }
 
 bool InstallerSettings::ParseCommandLine(const wchar_t* line) {
   // Only a second parse without Reset finds a vector here; it must not leak.
-  ReleaseArguments(&argv);
+  argv.Reset();
   command_line = line;
   if (!HasArguments(command_line)) {
     // Only the program's own path: nothing to split.
@@ -102,14 +95,14 @@ bool InstallerSettings::ParseCommandLine(const wchar_t* line) {
     CommandLineToArgvFunction* const split = LoadArgumentSplit();
     if (split == nullptr) return false;
     int count = 0;
-    argv = split(command_line, &count);
+    argv.Reset(split(command_line, &count));
     // The split's error stays the thread's last error for the caller.
-    if (argv == nullptr) return false;
+    if (!argv.IsValid()) return false;
     argc = count;
   }
   // The first entry is the program's own path, never a switch.
   for (int32_t i = 1; i < argc; ++i) {
-    const wchar_t* argument = argv[i];
+    const wchar_t* argument = argv.get()[i];
     if (lstrcmpiW(argument, L"--system-level") == 0) {
       system_level = true;
     } else if (lstrcmpiW(argument, L"--korvel-beta") == 0) {
@@ -128,7 +121,7 @@ bool InstallerSettings::ParseCommandLine(const wchar_t* line) {
 }
 
 void InstallerSettings::Reset() {
-  ReleaseArguments(&argv);
+  argv.Reset();
   app_guid = kStableAppGuid;
   command_line = nullptr;
   argc = 0;

@@ -1,8 +1,8 @@
 // The result of every stage of a run: an exit code (the stub's own, of
 // support/installer_contract.h, or that of a process it ran) and the Windows
 // error that tells why.
-#ifndef STUB_RUN_OUTCOME_H_
-#define STUB_RUN_OUTCOME_H_
+#ifndef SUPPORT_RUN_OUTCOME_H_
+#define SUPPORT_RUN_OUTCOME_H_
 
 #include <stdint.h>
 
@@ -25,4 +25,4 @@ inline constexpr RunOutcome kSuccessOutcome{};
 
 }  // namespace installer
 
-#endif  // STUB_RUN_OUTCOME_H_
+#endif  // SUPPORT_RUN_OUTCOME_H_

@@ -2,11 +2,14 @@
 // the install is system-wide, whether it only cleans up, whether the
 // unpacked files are removed at the end, the version it upgrades from, and
 // the raw command line that setup receives again later.
-#ifndef STUB_INSTALLER_SETTINGS_H_
-#define STUB_INSTALLER_SETTINGS_H_
+#ifndef SUPPORT_INSTALLER_SETTINGS_H_
+#define SUPPORT_INSTALLER_SETTINGS_H_
 
 #include <windows.h>
 #include <stdint.h>
+
+#include "support/run_outcome.h"
+#include "support/unique_resource.h"
 
 namespace installer {
 
@@ -24,22 +27,21 @@ inline constexpr wchar_t kSideBySideAppGuid[] =
 // argument vector, so it is never copied.
 struct InstallerSettings {
   InstallerSettings();
-  ~InstallerSettings();
   InstallerSettings(const InstallerSettings&) = delete;
   InstallerSettings& operator=(const InstallerSettings&) = delete;
 
   // Reads, in order: the previous-version resource of `module`, the
   // per-user cleanup value, the process command line and the environment.
-  // False only when the command line cannot be split; the thread's last
-  // error then still holds the error of that split.
-  bool Load(HMODULE module);
+  // Fails only when the command line cannot be split: SettingsFailed with
+  // the error of that split, which the thread's last error still holds.
+  RunOutcome Load(HMODULE module);
   // Splits `command_line` (kept, not copied), applies the switches, then
   // consults "QuivraUpdateIsMachine" unless "--system-level" was given.
   bool ParseCommandLine(const wchar_t* command_line);
   // Frees the argument vector and restores every default.
   void Reset();
 
-  wchar_t** argv = nullptr;
+  UniqueLocalMemory<wchar_t*> argv;
   const wchar_t* app_guid = kStableAppGuid;
   const wchar_t* command_line = nullptr;
   int32_t argc = 0;
@@ -52,4 +54,4 @@ struct InstallerSettings {
 
 }  // namespace installer
 
-#endif  // STUB_INSTALLER_SETTINGS_H_
+#endif  // SUPPORT_INSTALLER_SETTINGS_H_
