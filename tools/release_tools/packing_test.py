@@ -12,7 +12,7 @@ import unittest
 from unittest import mock
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from release_tools import packing  # noqa: E402
+from release_tools import pack_command, packing  # noqa: E402
 
 BUILD = os.environ.get("STUB_BUILD_DIR", "")
 STAND_IN = os.path.join(BUILD, "testing", "stand_in_setup",
@@ -48,7 +48,7 @@ class ChangedInputTest(unittest.TestCase):
                 mock.patch.object(sys, "argv", ["pack-installer"] +
                                   parser_args), \
                 mock.patch.object(sys, "stderr", said):
-            status = packing.main()
+            status = pack_command.main()
         self.assertEqual(status, 1)
         self.assertIn("changed while it was packed", said.getvalue())
         self.assertEqual(sorted(os.listdir(work)),
