@@ -4,9 +4,6 @@ the probe says the installer's search took, held against what its own
 search finds (where they differ, or where the directory alone cannot tell,
 no success is predicted), and a setup program that cannot be judged here
 (too deep in its cabinet, damaged there) is said to be, in bounded memory."""
-import argparse
-import contextlib
-import io
 import os
 import struct
 import sys
@@ -16,7 +13,8 @@ import zlib
 from unittest import mock
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from release_tools import inspection, payload_search, pe_image  # noqa: E402
+from release_tools import (  # noqa: E402
+    inspection, item_content, judged_items, payload_search, pe_image, verdict)
 from release_tools.cabinet_test import cabinet_of, mszip  # noqa: E402
 from release_tools.pe_image_test import (  # noqa: E402
     image_with_resources, laid_out)
@@ -77,8 +75,8 @@ class DisagreementTest(unittest.TestCase):
         for why, changes, expected in rows:
             with self.subTest(why):
                 report = report_of(search, **changes)
-                items = inspection.probe_items(report, image)
-                found = inspection.disagreements(report, search, items, image)
+                items = judged_items.probe_items(report, image)
+                found = judged_items.disagreements(report, search, items, image)
                 if expected is None:
                     self.assertEqual(found, [])
                     self.assertEqual(bytes(items["setup"].data),
@@ -90,7 +88,7 @@ class DisagreementTest(unittest.TestCase):
         report = report_of(search, setup_name=hex_name("SETUP2"),
                            setup_rva=str(other.rva),
                            setup_size=str(other.size))
-        items = inspection.probe_items(report, image)
+        items = judged_items.probe_items(report, image)
         self.assertEqual(bytes(items["setup"].data), b"MZ 2")
 
 
@@ -109,46 +107,44 @@ class OutcomeTest(unittest.TestCase):
         image = image_with_resources(bytes(section))
         directory = pe_image.ResourceDirectory(image)
         search = payload_search.search_payload(directory)
-        args = argparse.Namespace(file="installer.exe", quiet=False,
-                                  timeout=5)
-        out = io.StringIO()
-        tests = inspection.ArchiveTests(0)
+        tests = item_content.ArchiveTests(0)
         tests.skipped = True  # the real 7z is no part of this
         report = report_for(search)
-        with mock.patch.object(inspection, "probe", return_value=report), \
-                contextlib.redirect_stdout(out), \
-                contextlib.redirect_stderr(io.StringIO()):
-            status = inspection.predict(args, "build", image, directory,
-                                        search, tests)
-        return status, out.getvalue()
+        said = inspection.Output(keep=True)
+        inspected = inspection.Inspected("installer.exe", image, directory,
+                                         search, tests)
+        with mock.patch.object(inspection, "probe", return_value=report):
+            status = inspection.predict(inspected, "build", 5, False, said)
+        # What goes to standard output: the listing and the verdict.
+        return status, said.text(errors=False) + "\n"
 
     def test_no_success_without_the_installers_own_items(self):
         status, out = self.predict(report_of)
-        self.assertEqual(status, inspection.EXIT_SUCCESS, out)
+        self.assertEqual(status, verdict.EXIT_SUCCESS, out)
         # A probe built before it reported its search judges nothing.
         status, out = self.predict(lambda search: report_of(
             search, search_exit_code=None, setup_name=None,
             archive_name=None))
-        self.assertEqual(status, inspection.EXIT_NO_PREDICTION)
+        self.assertEqual(status, verdict.EXIT_NO_PREDICTION)
         self.assertIn("not judged: the probe did not say", out)
         # A run that ends before it loads the installer searches nothing,
         # and fails as it says.
         status, out = self.predict(lambda search: {
             "stage": "module-path", "exit-code": "108",
             "windows-error": "122", "archive-type": "", "setup-type": ""})
-        self.assertEqual(status, inspection.EXIT_FAILURE_PREDICTED)
+        self.assertEqual(status, verdict.EXIT_FAILURE_PREDICTED)
         self.assertNotIn("not judged", out)
 
 
 class HostileSetupProgramTest(unittest.TestCase):
     def judge(self, cabinet):
-        findings = inspection.Findings()
-        item = inspection.PayloadItem("setup", "BL", "SETUP.EX_",
+        findings = item_content.Findings()
+        item = judged_items.PayloadItem("setup", "BL", "SETUP.EX_",
                                       len(cabinet), 0x1000, cabinet)
         tracemalloc.start()
         try:
-            lines = inspection.describe_content(
-                item, findings, inspection.ArchiveTests(0))
+            lines = item_content.describe_content(
+                item, findings, item_content.ArchiveTests(0))
             peak = tracemalloc.get_traced_memory()[1]
         finally:
             tracemalloc.stop()

@@ -12,15 +12,15 @@ import os
 import re
 import shutil
 import stat
-import subprocess
 import sys
 import tempfile
 
 from .cabinet import write_cabinet
 from .contract import CONTRACT
 from .icon_file import group_icon, read_icon_file
+from .inspection import Output, inspect_safely
 from .image_writer import COPY_BLOCK, lay_out_sections
-from .layout import BARE_STUB, SOURCE_DIR, default_build_dir, is_kit
+from .layout import BARE_STUB, default_build_dir, is_kit
 from .linking import ensure_build, link_with_toolchain
 from .pack_rules import (
     DOS_DATE_FIRST, DOS_DATE_LAST, PAYLOAD_LIMIT, PRODUCT_STRINGS, check_archive,
@@ -30,6 +30,7 @@ from .pack_rules import (
 from .pe_image import PeImage, read_resources
 from .seven_zip import ArchiveTest
 from .signing import check_signing, sign_image
+from .verdict import EXIT_FAILURE_PREDICTED, EXIT_NO_PROBE, EXIT_SUCCESS
 from .version_record import (
     parse_version, read_version_record, write_version_record)
 
@@ -47,10 +48,6 @@ ARCHIVE_NAME = "KORVEL.PACKED.7Z"
 # Above this size of image, older Windows versions have been reported to
 # refuse to load it; unverified, so only a warning.
 LARGE_IMAGE = 1_800_000_000
-
-
-# The inspector's status when it cannot run the probe on this machine.
-INSPECTION_NOT_RUN = 4
 
 
 # The previous-version text, and the stub's own resources that a pack may
@@ -148,25 +145,26 @@ def make_cabinet(setup, work):
 
 def inspect_image(path, build_dir):
     """The predicted outcome line of the installer at `path`; refuses one
-    whose unpacking, run by the stub's own code under Wine, would fail where
-    it is written, or whose payload the run would fail on, with the
-    inspector's account of why and what to do."""
-    inspector = os.path.join(SOURCE_DIR, "scripts", "inspect-installer")
-    result = subprocess.run(
-        [sys.executable, inspector, "--quiet", "--build-dir", build_dir, path],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    if result.returncode == INSPECTION_NOT_RUN:
-        print(f"pack-installer: {result.stdout.strip()}", file=sys.stderr)
+    whose unpacking, run by the stub's own code, would fail where it is
+    written, or whose payload the run would fail on, with the inspector's
+    account of why and what to do. The inspector's own judgement, made
+    here, in its own words."""
+    said = Output(keep=True)
+    status = inspect_safely(path, build_dir, quiet=True, output=said)
+    text = said.text().strip()
+    if status == EXIT_NO_PROBE:
+        print(f"pack-installer: {text}", file=sys.stderr)
         return "outcome: none (neither Windows nor Wine here to run the probe)"
-    if result.returncode == 1:
+    if status == EXIT_FAILURE_PREDICTED:
         refuse("the inspection of the installer predicts that it fails "
-               f"where it was written:\n{result.stdout.strip()}\n"
+               f"where it was written:\n{text}\n"
                "--no-inspect skips the check")
-    if result.returncode != 0:
+    if status != EXIT_SUCCESS:
         refuse("the inspection of the installer failed:\n"
-               f"{result.stdout.strip()}\nSee scripts/inspect-installer "
+               f"{text}\nSee scripts/inspect-installer "
                "--help; --no-inspect skips the check")
-    return result.stdout.strip().splitlines()[-1]
+    return next(text for text, _ in reversed(said.said)
+                if text.startswith("outcome: "))
 
 
 def version_record_resource(resources, version, strings):
