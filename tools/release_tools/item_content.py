@@ -16,8 +16,8 @@ from .cabinet import CABINET_FOLDER_CONTINUED, CABINET_SIGNATURE, Cabinet
 from .pe_image import NotPeImage, PeImage, ResourceDirectory, describe_machine
 from .seven_zip import (SEVEN_ZIP_SIGNATURE, HeldArchiveTest, buffer_reader,
                         seven_zip_problem)
-from .start_policy import (
-    describe_execution_level, program_manifest, refusal_to_start)
+from .program_judgement import ELEVATED_ONLY, judge_program
+from .start_policy import describe_execution_level, program_manifest
 
 
 # A cabinet's file is expanded here, into a temporary file, when reaching
@@ -41,6 +41,8 @@ class Findings:
         self.cabinet_continues = False
         self.cabinet_damaged = False
         self.setup_name = ""
+        # What runs starts only where the installer runs elevated.
+        self.elevated_only = False
 
 
 
@@ -174,26 +176,30 @@ def close_mapping(view):
 
 
 def describe_program(data, findings, what):
-    """A PE image's architecture and requested execution level, and whether
-    Windows would start it from the installer; one or two lines. A program
-    that Windows starts in no run of the installer is a defect."""
+    """A PE image's architecture and requested execution level, whether
+    Windows would start it from the installer and what it needs beyond a
+    fresh Windows; a line and what follows it. A program that Windows
+    starts in no run of the installer is a defect, one that it starts only
+    in an elevated run makes every success so; the program judged as the
+    packer judges it."""
     try:
         image = PeImage(data)
         manifest = program_manifest(ResourceDirectory(image))
     except (NotPeImage, struct.error, ValueError):
         findings.defects.append(f"{what} is a damaged or cut-short program")
         return ["PE image, damaged or cut short"]
+    judgement = judge_program(image, manifest)
     lines = [f"PE image, {describe_machine(image)}, "
              f"{describe_execution_level(manifest)}"]
-    if manifest is not None and manifest.unjudged():
-        findings.unjudged.append(f"whether Windows starts {what}: "
-                                 f"{manifest.unjudged()}")
-    refusal = refusal_to_start(image, manifest)
+    findings.unjudged += [f"whether Windows starts {what}: {reason}"
+                          for reason in judgement.unjudged]
+    lines += [f"  note: it {note}" for note in judgement.notes]
+    refusal = judgement.refusal
     if refusal is None:
         return lines
     if refusal.elevated_would_start:
-        lines.append(f"  Windows would refuse to start it from the "
-                     f"installer: {refusal.reason}")
+        lines.append(f"  {ELEVATED_ONLY}: {refusal.reason}")
+        findings.elevated_only = True
     else:
         lines.append(f"  Windows would start it in no run of the installer: "
                      f"{refusal.reason}")

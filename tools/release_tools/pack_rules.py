@@ -21,8 +21,8 @@ from .icon_file import IconError, read_icon_file
 from .payload_names import unusable_name_reason
 from .pe_image import NotPeImage, PeImage, ResourceDirectory, describe_machine
 from .seven_zip import SEVEN_ZIP_SIGNATURE, file_reader, seven_zip_problem
-from .start_policy import (MANIFEST_LIMIT, missing_dependencies,
-                           program_manifest, refusal_to_start)
+from .program_judgement import ELEVATED_ONLY, judge_program
+from .start_policy import program_manifest
 from .version_record import VersionError, parse_version
 
 
@@ -147,13 +147,40 @@ def check_program_head(path):
 def check_setup_program(path, kind, allow_elevated):
     """Refuses a setup program (kinds cabinet and plain) that Windows would
     not start from the installer, which runs as its caller, and a patch
-    that is plainly something else."""
+    that is plainly something else; warns of what the program needs beyond
+    a fresh Windows, and of what is not judged here."""
     if kind == "patch":
         check_patch(path)
         return
     check_program_head(path)
+    judgement, machine = judge_setup_file(path)
+    for note in judgement.notes:
+        warn(f"setup program {path!r} {note}")
+    if judgement.unread:
+        refuse(f"setup program {path!r} ({machine}): {judgement.unread}, so "
+               "whether Windows starts it is not judged here; give it a "
+               "manifest in UTF-8 or UTF-16, without a DOCTYPE")
+    for reason in judgement.unjudged:
+        warn(f"setup program {path!r}: {reason}; try it on Windows")
+    refusal = judgement.refusal
+    if refusal is None or (allow_elevated and refusal.elevated_would_start):
+        return
+    if not refusal.elevated_would_start:
+        refuse(f"setup program {path!r} ({machine}): {refusal.reason}. "
+               "Windows would not start it from the installer")
+    refuse(f"setup program {path!r} ({machine}): {refusal.reason}. "
+           f"{ELEVATED_ONLY}: any other run fails to start it "
+           "(ERROR_ELEVATION_REQUIRED, 740), as the installer runs with its "
+           "caller's rights. Give it a manifest with "
+           "<requestedExecutionLevel level=\"asInvoker\" "
+           "uiAccess=\"false\"/>, or pass --allow-elevated-setup if every "
+           "run of the installer is itself elevated")
+
+
+def judge_setup_file(path):
+    """The judgement of the setup program at `path`, read through a mapping
+    so that only its headers and resources are read, and its machine."""
     with open(path, "rb") as f:
-        # Mapped, so that only the headers and resources are read.
         view = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
     try:
         image = PeImage(view)
@@ -165,38 +192,7 @@ def check_setup_program(path, kind, allow_elevated):
         refuse(f"setup program {path!r}: its resources cannot be read "
                f"({problem}), so whether Windows starts it is not known; "
                "repair the program")
-    refusal = refusal_to_start(image, manifest)
-    machine = describe_machine(image)
-    missing = missing_dependencies(manifest) if manifest else []
-    # Whether Windows' manifest parser takes a document type declaration
-    # is not documented; Python's expands it. Nor is the size up to which
-    # Windows reads one.
-    unjudged = None
-    if manifest is not None and manifest.too_large:
-        unjudged = (f"of {manifest.size} bytes, more than the "
-                    f"{MANIFEST_LIMIT} judged here")
-    elif manifest is not None and b"<!DOCTYPE" in manifest.head:
-        unjudged = "with a DOCTYPE, which is not judged here"
-    del image, manifest  # the views into the mapping
-    for name in missing:
-        warn(f"setup program {path!r} depends on {name}, which a fresh "
-             "Windows lacks: it starts only where that runtime was "
-             "installed first")
-    if unjudged:
-        warn(f"setup program {path!r} has a manifest {unjudged}; try it on "
-             "Windows")
-    if refusal is None or (allow_elevated and refusal.elevated_would_start):
-        return
-    if not refusal.elevated_would_start:
-        refuse(f"setup program {path!r} ({machine}): {refusal.reason}. "
-               "Windows would not start it from the installer")
-    refuse(f"setup program {path!r} ({machine}): {refusal.reason}. "
-           "Windows would refuse to start it from the installer "
-           "(ERROR_ELEVATION_REQUIRED, 740), which runs with its caller's "
-           "rights. Give it a manifest with <requestedExecutionLevel "
-           "level=\"asInvoker\" uiAccess=\"false\"/>, or pass "
-           "--allow-elevated-setup if every run of the installer is itself "
-           "elevated")
+    return judge_program(image, manifest), describe_machine(image)
 
 
 def warn(message):
