@@ -13,11 +13,18 @@ import tempfile
 import time
 
 from .cabinet import CABINET_FOLDER_CONTINUED, CABINET_SIGNATURE, Cabinet
+from .contract import CONTRACT
 from .pe_image import NotPeImage, PeImage, ResourceDirectory, describe_machine
 from .seven_zip import (SEVEN_ZIP_SIGNATURE, HeldArchiveTest, buffer_reader,
                         seven_zip_problem)
 from .program_judgement import ELEVATED_ONLY, judge_program
 from .start_policy import describe_execution_level, program_manifest
+
+
+# The name every file of a setup program's cabinet is expanded into, and
+# the type that carries a setup program as a patch.
+SETUP_EXE = CONTRACT.setup_program_name
+PATCH_TYPE = CONTRACT.patch_or_archive_type
 
 
 # A cabinet's file is expanded here, into a temporary file, when reaching
@@ -70,7 +77,7 @@ def describe_cabinet(data, findings, what):
     except (struct.error, ValueError):
         findings.cabinet_damaged = True
         findings.unjudged.append(f"the file that {what} expands into "
-                                 "setup.exe: the cabinet's header is "
+                                 f"{SETUP_EXE}: the cabinet's header is "
                                  "damaged or cut short")
         return [f"cabinet, damaged or cut-short header ({len(data)} bytes)"]
     text = cabinet_header(cabinet, data)
@@ -90,7 +97,7 @@ def describe_cabinet(data, findings, what):
             findings.cabinet_continues = True
             if runs:
                 findings.unjudged.append(
-                    f"{name} in {what}, which runs as setup.exe: it is "
+                    f"{name} in {what}, which runs as {SETUP_EXE}: it is "
                     f"{CABINET_FOLDER_CONTINUED[folder]}")
         elif not runs:
             line += " (expanded, then overwritten by the next file)"
@@ -107,13 +114,13 @@ def describe_cabinet(data, findings, what):
         # run that works when that one is a program that starts, which the
         # lines above judge; the others are only worth a note.
         last = cabinet.files[-1][0]
-        lines.append(f"    every file is expanded into setup.exe, so {last} "
+        lines.append(f"    every file is expanded into {SETUP_EXE}, so {last} "
                      "runs")
         lines.append(f"    note: only the last of the {len(cabinet.files)} "
                      "files runs; a cabinet of the setup program alone "
                      "(pack-installer makes one) carries nothing unused")
-    elif cabinet.files and cabinet.files[0][0].lower() != "setup.exe":
-        lines.append(f"    {cabinet.files[0][0]} is expanded as setup.exe")
+    elif cabinet.files and cabinet.files[0][0].lower() != SETUP_EXE:
+        lines.append(f"    {cabinet.files[0][0]} is expanded as {SETUP_EXE}")
     elif not cabinet.files:
         findings.defects.append(f"{what} holds no file, so no setup program "
                                 "would run")
@@ -131,12 +138,12 @@ def describe_member(cabinet, index, line, findings, what, cabinet_size):
     except ValueError as damage:
         findings.cabinet_damaged = True
         findings.unjudged.append(f"{name} in {what}, which runs as "
-                                 f"setup.exe: it cannot be expanded here "
+                                 f"{SETUP_EXE}: it cannot be expanded here "
                                  f"({damage})")
         return line + f" (cannot be expanded here: {damage})", []
     if problem:
         findings.unjudged.append(f"{name} in {what}, which runs as "
-                                 f"setup.exe: {problem}")
+                                 f"{SETUP_EXE}: {problem}")
         return line + f" (not expanded here: {problem})", []
     findings.unpacked_bytes += size
     with tempfile.TemporaryFile(prefix="inspect-installer.") as expanded:
@@ -145,7 +152,7 @@ def describe_member(cabinet, index, line, findings, what, cabinet_size):
         except ValueError as damage:
             findings.cabinet_damaged = True
             findings.unjudged.append(f"{name} in {what}, which runs as "
-                                     f"setup.exe: it cannot be expanded "
+                                     f"{SETUP_EXE}: it cannot be expanded "
                                      f"here ({damage})")
             return line + f" (cannot be expanded here: {damage})", []
         expanded.flush()
@@ -159,7 +166,7 @@ def describe_member(cabinet, index, line, findings, what, cabinet_size):
                                                 f"{name} in {what}")
                 return line + ": " + first, more
             findings.defects.append(
-                f"{name} in {what}, which runs as setup.exe, is not a "
+                f"{name} in {what}, which runs as {SETUP_EXE}, is not a "
                 "program: carry the setup program itself")
             return (line + ": not a program, first bytes "
                     f"{first_bytes(content)}"), []
@@ -300,15 +307,16 @@ def describe_content(item, findings, tests):
         if problem:
             findings.defects.append(f"the archive {what}: {problem}; setup "
                                     "would fail to read it")
-    if item.kind == "setup" and item.type == "B7":
+    if item.kind == "setup" and item.type == PATCH_TYPE:
         if data[:2] == b"MZ" or data[:4] == CABINET_SIGNATURE:
             findings.defects.append(
-                f"{what} is carried as a patch (type B7), but it is a "
-                f"{'program' if data[:2] == b'MZ' else 'cabinet'}: pack the "
-                "setup program itself with --setup-kind cabinet (the "
+                f"{what} is carried as a patch (type {PATCH_TYPE}), but it "
+                f"is a {'program' if data[:2] == b'MZ' else 'cabinet'}: pack "
+                "the setup program itself with --setup-kind cabinet (the "
                 "default)")
-    if item.kind == "setup" and item.type == "BN" and data[:2] != b"MZ":
-        findings.defects.append(f"{what} runs as setup.exe but is not a "
+    if (item.kind == "setup" and item.type == CONTRACT.plain_type and
+            data[:2] != b"MZ"):
+        findings.defects.append(f"{what} runs as {SETUP_EXE} but is not a "
                                 "program: carry the setup program itself")
     return lines
 

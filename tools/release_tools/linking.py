@@ -144,7 +144,8 @@ def ensure_build(build_dir):
     """Configures `build_dir` with the preset of `make build` when it has no
     build yet, then brings what packing needs up to date, saying one line
     when that does any work."""
-    missing = [command for command in TOOLCHAIN if shutil.which(command) is None]
+    missing = [command for command in TOOLCHAIN
+               if shutil.which(command) is None]
     if missing or not os.path.isfile("/usr/src/googletest/CMakeLists.txt"):
         what = ", ".join(missing) or "GoogleTest's sources"
         refuse(f"the stub cannot be built: {what} missing. Install the "

@@ -35,9 +35,11 @@ driver and resource compiler for the links.
 What setup receives: the installer writes the archive and setup.exe into a
 private work folder beside itself and starts
 
-    "<folder>\KV_xxxxx.tmp\setup.exe" --install-archive="<folder>\KV_xxxxx.tmp\KORVEL.PACKED.7Z" <the installer's own arguments>
+    "<folder>\KV_xxxxx.tmp\setup.exe"
+        --install-archive="<folder>\KV_xxxxx.tmp\KORVEL.PACKED.7Z"
+        <the installer's own arguments>
 
-in the caller's working folder, as the caller (the switch is
+with the work folder as its current folder, as the caller (the switch is
 --uncompressed-archive= for an archive carried in BL or BN; with a stored
 previous version --previous-version="TEXT" comes before the installer's
 arguments, and a referral code, when one is derived, after them). It waits for
@@ -62,10 +64,11 @@ resources are sorted by type, name and language, and the cabinet's stored
 date is the setup program's modification time, or SOURCE_DATE_EPOCH (in
 seconds) when that is set. With a certificate and its key the installer is
 signed with osslsigncode (Authenticode, SHA-256); SOURCE_DATE_EPOCH then
-also fixes the signing time. Last, scripts/inspect-installer runs the stub's
-own unpack stage on the result under Wine, where it is written, and a
-predicted failure refuses it with its cause and what to do (--no-inspect
-skips this). A packed installer ends with one line naming it, its size,
+also fixes the signing time. Last, the inspector's own judgement (that of
+scripts/inspect-installer, made in this process) runs the stub's own unpack
+stage on the result where it is written (natively on Windows, under Wine
+elsewhere), and a predicted failure refuses it with its cause and what to
+do (--no-inspect skips this). A packed installer ends with one line naming it, its size,
 its SHA-256 and the predicted outcome.
 
 The payload is copied into the image through a fixed buffer, never held in
@@ -95,11 +98,14 @@ from .packing import (ARCHIVE_NAME, ARCHIVE_TYPE, SETUP_KINDS, PackRequest,
                       ProductOptions, pack)
 
 
-EXAMPLE = """\
+SETUP_EXE = CONTRACT.setup_program_name
+
+
+EXAMPLE = f"""\
 what setup receives:
-  "<work folder>\\setup.exe" --install-archive="<work folder>\\KORVEL.PACKED.7Z"
+  "<work folder>\\{SETUP_EXE}" --install-archive="<work folder>\\{ARCHIVE_NAME}"
   [--previous-version="TEXT"] followed by the installer's own arguments,
-  started in the caller's working folder; the work folder is deleted when setup returns, so setup
+  started in the work folder, which is deleted when setup returns; so setup
   must not return before it is done with the archive.
 
 examples:
@@ -120,6 +126,12 @@ examples:
   On a fresh clone the first packing builds the stub (under a minute)."""
 
 
+def kind(name):
+    """A setup kind's resource type and default name, as the help says
+    them."""
+    return " ".join(SETUP_KINDS[name])
+
+
 def add_payload_options(parser):
     payload = parser.add_argument_group("payload")
     payload.add_argument(
@@ -134,10 +146,10 @@ def add_payload_options(parser):
     payload.add_argument(
         "--setup-kind", choices=sorted(SETUP_KINDS), default="cabinet",
         help="how the setup program is carried: 'cabinet' compressed into a "
-             "cabinet holding setup.exe (resource BL SETUP.EX_), 'plain' as "
-             "it is (BN SETUP.EXE), 'patch' as a patch that the installed "
-             "setup program turns into the new one (B7 SETUP.PATCH); "
-             "default: cabinet")
+             f"cabinet holding {SETUP_EXE} (resource {kind('cabinet')}), "
+             f"'plain' as it is ({kind('plain')}), 'patch' as a patch that "
+             "the installed setup program turns into the new one "
+             f"({kind('patch')}); default: cabinet")
     payload.add_argument(
         "--archive-name", metavar="NAME",
         help="the archive's resource name, which is also its file name in "

@@ -23,8 +23,8 @@ from .image_writer import COPY_BLOCK, lay_out_sections
 from .layout import BARE_STUB, default_build_dir, is_kit
 from .linking import ensure_build, link_with_toolchain
 from .pack_rules import (
-    DOS_DATE_FIRST, DOS_DATE_LAST, PAYLOAD_LIMIT, PRODUCT_STRINGS, check_archive,
-    check_archive_name, check_cabinet_size, check_input_file,
+    DOS_DATE_FIRST, DOS_DATE_LAST, PAYLOAD_LIMIT, PRODUCT_STRINGS,
+    check_archive, check_archive_name, check_cabinet_size, check_input_file,
     check_payload_size, check_previous_version, check_product,
     check_setup_name, check_setup_program, refuse, source_date_epoch)
 from .pe_image import PeImage, read_resources

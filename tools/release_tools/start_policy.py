@@ -5,8 +5,15 @@ its manifest, read as Windows reads it."""
 import re
 import xml.etree.ElementTree as ElementTree
 
+from .contract import CONTRACT
+
 
 RT_MANIFEST = 24
+
+
+# The name under which the installer starts its setup program, which
+# installer detection reads.
+SETUP_EXE = CONTRACT.setup_program_name
 
 
 MANIFEST_ID = 1  # the manifest that Windows reads for an executable
@@ -338,13 +345,13 @@ def refusal_to_start(image, manifest):
     if level is None and image.machine == 0x14C:
         if image.clr_flags() is not None:
             return StartRefusal(
-                "its image is marked x86 and it is named setup.exe without "
-                "a requestedExecutionLevel, and Windows' installer "
+                f"its image is marked x86 and it is named {SETUP_EXE} "
+                "without a requestedExecutionLevel, and Windows' installer "
                 "detection, which reads that mark before the .NET runtime "
                 "chooses how wide a process to run it in, runs such a "
                 "program only elevated", True)
         return StartRefusal(
-            "it is a 32-bit program named setup.exe without a "
+            f"it is a 32-bit program named {SETUP_EXE} without a "
             "requestedExecutionLevel, which Windows' installer detection "
             "runs only elevated", True)
     return None
