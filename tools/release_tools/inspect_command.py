@@ -71,10 +71,9 @@ the probe, which runs the installer's own code on this machine, is not run.
 """
 
 
-import argparse
 import os
-import sys
 
+from .command_line import escape_unshowable_names, parser_for
 from .inspection import PROBE_TIMEOUT, inspect_safely
 from .layout import default_build_dir
 from .probe import PROBE
@@ -103,11 +102,7 @@ example:
 
 
 def parser():
-    made = argparse.ArgumentParser(
-        prog="inspect-installer",
-        description=__doc__.split("\n\n")[0],
-        epilog=EXAMPLE,
-        formatter_class=argparse.RawDescriptionHelpFormatter)
+    made = parser_for("inspect-installer", __doc__, EXAMPLE)
     made.add_argument(
         "file", metavar="FILE",
         help="the installer to inspect; its unpacking is predicted where it "
@@ -130,9 +125,6 @@ def parser():
 
 def main(argv=None):
     args = parser().parse_args(argv)
-    # Names that the terminal's encoding cannot show are shown escaped.
-    for stream in (sys.stdout, sys.stderr):
-        if hasattr(stream, "reconfigure"):
-            stream.reconfigure(errors="backslashreplace")
+    escape_unshowable_names()
     build_dir = os.path.abspath(args.build_dir or default_build_dir())
     return inspect_safely(args.file, build_dir, args.timeout, args.quiet)

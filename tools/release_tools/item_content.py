@@ -127,6 +127,15 @@ def describe_cabinet(data, findings, what):
     return lines
 
 
+def not_expanded(findings, member, line, damage):
+    """What is said of a cabinet's file that runs and that its damage keeps
+    from being expanded here."""
+    findings.cabinet_damaged = True
+    findings.unjudged.append(f"{member}, which runs as {SETUP_EXE}: it "
+                             f"cannot be expanded here ({damage})")
+    return line + f" (cannot be expanded here: {damage})", []
+
+
 def describe_member(cabinet, index, line, findings, what, cabinet_size):
     """The line of the cabinet's file that runs, and what it holds: the
     file is expanded into a temporary file, never held whole, and judged
@@ -136,11 +145,7 @@ def describe_member(cabinet, index, line, findings, what, cabinet_size):
     try:
         problem = cabinet.expansion_problem(index, limit)
     except ValueError as damage:
-        findings.cabinet_damaged = True
-        findings.unjudged.append(f"{name} in {what}, which runs as "
-                                 f"{SETUP_EXE}: it cannot be expanded here "
-                                 f"({damage})")
-        return line + f" (cannot be expanded here: {damage})", []
+        return not_expanded(findings, f"{name} in {what}", line, damage)
     if problem:
         findings.unjudged.append(f"{name} in {what}, which runs as "
                                  f"{SETUP_EXE}: {problem}")
@@ -150,11 +155,7 @@ def describe_member(cabinet, index, line, findings, what, cabinet_size):
         try:
             cabinet.expand(index, expanded, limit)
         except ValueError as damage:
-            findings.cabinet_damaged = True
-            findings.unjudged.append(f"{name} in {what}, which runs as "
-                                     f"{SETUP_EXE}: it cannot be expanded "
-                                     f"here ({damage})")
-            return line + f" (cannot be expanded here: {damage})", []
+            return not_expanded(findings, f"{name} in {what}", line, damage)
         expanded.flush()
         if not size:
             content = b""

@@ -88,9 +88,9 @@ output is written under a temporary name beside it and renamed only when
 complete.
 """
 
-import argparse
 import sys
 
+from .command_line import escape_unshowable_names, parser_for
 from .contract import CONTRACT
 from .image_writer import LayoutError
 from .pack_rules import PRODUCT_STRINGS, Refusal
@@ -246,11 +246,7 @@ def add_build_options(parser):
 
 
 def parser():
-    made = argparse.ArgumentParser(
-        prog="pack-installer",
-        description=__doc__.split("\n\n")[0],
-        epilog=EXAMPLE,
-        formatter_class=argparse.RawDescriptionHelpFormatter)
+    made = parser_for("pack-installer", __doc__, EXAMPLE)
     add_payload_options(made)
     add_product_options(made)
     add_output_and_signing_options(made)
@@ -281,10 +277,7 @@ def request_of(args):
 
 def main(argv=None):
     args = parser().parse_args(argv)
-    # Names that the terminal's encoding cannot show are shown escaped.
-    for stream in (sys.stdout, sys.stderr):
-        if hasattr(stream, "reconfigure"):
-            stream.reconfigure(errors="backslashreplace")
+    escape_unshowable_names()
     try:
         pack(request_of(args))
     except (Refusal, LayoutError) as refusal:
