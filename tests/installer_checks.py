@@ -90,9 +90,9 @@ def root_entry(directory, type_key):
 
 
 def share_name_table(directory, section):
-    """Type AA's root entry points at BN's table of names."""
+    """Type AA's root entry points at the plain type's table of names."""
     struct.pack_into("<I", section, root_entry(directory, "AA") + 4,
-                     directory.type_table("BN") | 0x80000000)
+                     directory.type_table(CONTRACT.plain_type) | 0x80000000)
 
 
 def overflow_table(directory, section):
@@ -101,8 +101,8 @@ def overflow_table(directory, section):
 
 
 def lower_case_names(directory, section):
-    """BN's names stored in lower case."""
-    table = directory.type_table("BN")
+    """The plain type's names stored in lower case."""
+    table = directory.type_table(CONTRACT.plain_type)
     for field, _ in directory.entries(table, 10)[0]:
         at = (field & 0x7FFFFFFF) + 2
         length = struct.unpack_from("<H", section, at - 2)[0]
@@ -111,8 +111,8 @@ def lower_case_names(directory, section):
 
 
 def swap_first_names(directory, section):
-    """B7's first two names stored out of order."""
-    at = directory.type_table("B7") + 16
+    """The first type's first two names stored out of order."""
+    at = directory.type_table(CONTRACT.patch_or_archive_type) + 16
     section[at:at + 16] = section[at + 8:at + 16] + section[at:at + 8]
 
 
