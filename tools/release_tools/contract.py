@@ -63,6 +63,31 @@ class Contract:
         number (a process's it ran)."""
         return self.exit_codes.get(code, "")
 
+    def exit_code(self, name):
+        """The number of the installer's exit code named `name`; KeyError
+        for a name the header does not give."""
+        for code, known in self.exit_codes.items():
+            if known == name:
+                return code
+        raise KeyError(f"no exit code {name!r} in {HEADER}")
+
+    def windows_error_names(self):
+        """The Windows errors the installer sets itself, by number, named
+        as Windows names them (kErrorInvalidName: ERROR_INVALID_NAME)."""
+        return {getattr(self, name): name.upper() for name in self.names
+                if name.startswith("error_")}
+
+    def work_folder_name_length(self):
+        """How many characters the work folder's name takes."""
+        return (len(self.work_folder_prefix) + self.work_folder_digits +
+                len(self.work_folder_suffix))
+
+    def work_folder_pattern(self):
+        """A regular expression that matches the work folder's name."""
+        return (re.escape(self.work_folder_prefix) +
+                f"[0-9A-F]{{{self.work_folder_digits}}}" +
+                re.escape(self.work_folder_suffix))
+
 
 def load(source_dir=SOURCE_DIR):
     """The contract as the header beside these tools writes it."""

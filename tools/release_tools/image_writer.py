@@ -194,39 +194,135 @@ def lay_out_sections(path, page_aligned, payload=(), own=(), drop=()):
     with open(path, "rb") as f:
         data = bytearray(f.read())
     image = PeImage(bytes(data))
-    pe = u32(data, 60)
-    optional = pe + 24
-    optional_size = u16(data, pe + 20)
-    directories = optional + 112  # PE32+
-    section_alignment = u32(data, optional + 32)
-    file_alignment = u32(data, optional + 36)
+    headers = Headers(data)
     if image.directory(PE_SECURITY_DIRECTORY)[1]:
         raise LayoutError("the image is already signed; its layout cannot "
                           "change")
-    table = optional + optional_size
-    headers = [table + 40 * i for i in range(u16(data, pe + 6))]
+    resource, imports, after = sections_to_lay_out(headers)
+    items = resource_items(image, payload, own, drop)
+    sizes = [len(source) if isinstance(source, bytes)
+             else os.path.getsize(source) for *_, source in items]
+    directory, data_offsets = resource_directory(
+        [item[:4] + (size,) for item, size in zip(items, sizes)],
+        resource.VirtualAddress)
+    resource_size = (data_offsets[-1] + sizes[-1] if items
+                     else len(directory))
+    if resource.VirtualAddress + resource_size > 0xFFFFFFFF - (64 << 20):
+        raise LayoutError("the payload makes the image larger than a PE "
+                          "image can be")
+    old_start = resource.PointerToRawData
+    tail = grow_resource_section(headers, resource, after, resource_size,
+                                 page_aligned)
+    for header in (resource, imports):
+        header.Characteristics &= ~IMAGE_SCN_MEM_WRITE
+    headers.CheckSum = 0
+    write_image(path, data, old_start, resource, directory,
+                zip(items, data_offsets, sizes), tail, headers)
 
-    def field(header, at):
-        return u32(data, header + at)
 
-    def section_holding(rva):
-        return next((h for h in headers
-                     if 0 <= rva - field(h, 12) <
-                     max(field(h, 8), field(h, 16))), None)
+class Field:
+    """A 32-bit field of a header in the image's bytes, at its offset from
+    the header's start."""
 
-    resource_rva = image.directory(PE_RESOURCE_DIRECTORY)[0]
-    resource = section_holding(resource_rva)
-    if resource is None or field(resource, 12) != resource_rva:
+    def __init__(self, offset):
+        self.offset = offset
+
+    def __get__(self, header, owner=None):
+        return u32(header.data, header.at + self.offset)
+
+    def __set__(self, header, value):
+        struct.pack_into("<I", header.data, header.at + self.offset,
+                         value & 0xFFFFFFFF)
+
+
+class SectionHeader:
+    """One entry of the section table, its fields named as pefile names
+    them."""
+
+    Misc_VirtualSize = Field(8)
+    VirtualAddress = Field(12)
+    SizeOfRawData = Field(16)
+    PointerToRawData = Field(20)
+    Characteristics = Field(36)
+
+    def __init__(self, data, at):
+        self.data = data
+        self.at = at
+
+    def extent(self):
+        """How far the section reaches in memory from its address."""
+        return max(self.Misc_VirtualSize, self.SizeOfRawData)
+
+    def holds(self, rva):
+        return 0 <= rva - self.VirtualAddress < self.extent()
+
+
+class DataDirectory:
+    """One entry of the optional header's data directories."""
+
+    VirtualAddress = Field(0)
+    Size = Field(4)
+
+    def __init__(self, data, at):
+        self.data = data
+        self.at = at
+
+
+class Headers:
+    """The PE32+ optional header's fields that a layout changes, its data
+    directories and its section table, over the image's bytes, named as
+    pefile names them."""
+
+    SizeOfInitializedData = Field(8)
+    SectionAlignment = Field(32)
+    FileAlignment = Field(36)
+    SizeOfImage = Field(56)
+    CheckSum = Field(64)
+
+    def __init__(self, data):
+        self.data = data
+        pe = u32(data, 60)
+        self.at = pe + 24  # the optional header
+        table = self.at + u16(data, pe + 20)
+        self.sections = [SectionHeader(data, table + 40 * i)
+                         for i in range(u16(data, pe + 6))]
+
+    def directory(self, index):
+        return DataDirectory(self.data, self.at + 112 + 8 * index)
+
+    def checksum_offset(self):
+        return self.at + 64
+
+    def section_holding(self, rva):
+        return next((h for h in self.sections if h.holds(rva)), None)
+
+
+def sections_to_lay_out(headers):
+    """The resource section, the import section and the sections after the
+    resource section (the base relocations at most), or LayoutError when
+    the linked image is not laid out so."""
+    resource_rva = headers.directory(PE_RESOURCE_DIRECTORY).VirtualAddress
+    resource = headers.section_holding(resource_rva)
+    if resource is None or resource.VirtualAddress != resource_rva:
         raise LayoutError("the linked image has no resource section of its "
                           "own")
-    imports = section_holding(image.directory(PE_IMPORT_DIRECTORY)[0])
-    if imports is None or imports == resource:
+    imports = headers.section_holding(
+        headers.directory(PE_IMPORT_DIRECTORY).VirtualAddress)
+    if imports is None or imports.at == resource.at:
         raise LayoutError("the linked image has no import section of its own")
-    relocation_rva = image.directory(PE_RELOCATION_DIRECTORY)[0]
-    after = headers[headers.index(resource) + 1:]
-    if any(section_holding(relocation_rva) != h for h in after):
+    relocations = headers.section_holding(
+        headers.directory(PE_RELOCATION_DIRECTORY).VirtualAddress)
+    index = [h.at for h in headers.sections].index(resource.at)
+    after = headers.sections[index + 1:]
+    if any(relocations is None or relocations.at != h.at for h in after):
         raise LayoutError("the linked image has sections after its resources")
+    return resource, imports, after
 
+
+def resource_items(image, payload, own, drop):
+    """The resource section's items (type, name, language, codepage, bytes
+    or file): the image's own resources with the `own` ones among them in
+    the order a resource compiler sorts them, then the payload's."""
     replaced = {(resource_type, name) for resource_type, name, _ in own}
     items = [(r.type, r.name, r.language, r.codepage, bytes(r.data))
              for r in read_resources(image)
@@ -238,53 +334,55 @@ def lay_out_sections(path, page_aligned, payload=(), own=(), drop=()):
                                  resource_order(item[1]), item[2]))
     items += [(resource_type, name, 1033, 0, source)
               for resource_type, name, source in payload]
-    sizes = [len(source) if isinstance(source, bytes)
-             else os.path.getsize(source) for *_, source in items]
-    directory, data_offsets = resource_directory(
-        [item[:4] + (size,) for item, size in zip(items, sizes)],
-        resource_rva)
-    resource_size = (data_offsets[-1] + sizes[-1] if items
-                     else len(directory))
-    old_start = field(resource, 20)
-    start = align(old_start, PAGE_SIZE) if page_aligned else old_start
-    raw_size = align(resource_size, file_alignment)
-    if resource_rva + resource_size > 0xFFFFFFFF - (64 << 20):
-        raise LayoutError("the payload makes the image larger than a PE "
-                          "image can be")
+    return items
 
-    # The headers as they will be: the resource section grown, whatever
-    # follows it moved behind it.
-    tail = []  # (old raw offset, raw size) of the sections that follow
-    growth = raw_size - field(resource, 16)
-    struct.pack_into("<II", data, resource + 8, resource_size, resource_rva)
-    struct.pack_into("<II", data, resource + 16, raw_size, start)
-    next_rva = align(resource_rva + resource_size, section_alignment)
+
+def grow_resource_section(headers, resource, after, resource_size,
+                          page_aligned):
+    """The headers as they will be: the resource section grown to
+    `resource_size` (starting on a page of the file when `page_aligned`),
+    whatever follows it moved behind it, the image's size and its
+    initialized data's grown. Returns (old raw offset, raw size) of each
+    section that follows."""
+    start = resource.PointerToRawData
+    if page_aligned:
+        start = align(start, PAGE_SIZE)
+    raw_size = align(resource_size, headers.FileAlignment)
+    growth = raw_size - resource.SizeOfRawData
+    resource.Misc_VirtualSize = resource_size
+    resource.SizeOfRawData = raw_size
+    resource.PointerToRawData = start
+    next_rva = align(resource.VirtualAddress + resource_size,
+                     headers.SectionAlignment)
     next_raw = start + raw_size
+    relocations = headers.directory(PE_RELOCATION_DIRECTORY)
+    tail = []
     for header in after:
-        tail.append((field(header, 20), field(header, 16)))
-        old_rva = field(header, 12)
-        struct.pack_into("<I", data, header + 12, next_rva)
-        struct.pack_into("<I", data, header + 20, next_raw)
-        struct.pack_into("<I", data, directories + 8 *
-                         PE_RELOCATION_DIRECTORY,
-                         next_rva + relocation_rva - old_rva)
-        next_rva = align(next_rva + max(field(header, 8), field(header, 16)),
-                         section_alignment)
-        next_raw += field(header, 16)
-    struct.pack_into("<I", data, optional + 56, next_rva)  # SizeOfImage
-    initialized = u32(data, optional + 8) + growth
-    struct.pack_into("<I", data, optional + 8, initialized & 0xFFFFFFFF)
-    struct.pack_into("<II", data, directories + 8 * PE_RESOURCE_DIRECTORY,
-                     resource_rva, resource_size)
-    for header in (resource, imports):
-        struct.pack_into("<I", data, header + 36,
-                         field(header, 36) & ~IMAGE_SCN_MEM_WRITE)
-    checksum_at = optional + 64
-    struct.pack_into("<I", data, checksum_at, 0)
+        tail.append((header.PointerToRawData, header.SizeOfRawData))
+        relocations.VirtualAddress += next_rva - header.VirtualAddress
+        header.VirtualAddress = next_rva
+        header.PointerToRawData = next_raw
+        next_rva = align(next_rva + header.extent(), headers.SectionAlignment)
+        next_raw += header.SizeOfRawData
+    headers.SizeOfImage = next_rva
+    headers.SizeOfInitializedData += growth
+    directory = headers.directory(PE_RESOURCE_DIRECTORY)
+    directory.Size = resource_size
+    return tail
 
+
+def write_image(path, data, old_start, resource, directory, placed, tail,
+                headers):
+    """Writes the image laid out anew beside `path`, then puts it in its
+    place: the headers and sections before the resource section as `data`
+    holds them, the resource `directory`, each item's bytes at its offset
+    (`placed`: item, offset, size; a file's copied through one buffer), and
+    the sections that followed from their `tail` offsets in `data`; the
+    checksum is taken as the bytes go out."""
     checksum = PeChecksum()
     buffer = bytearray(COPY_BLOCK)
     buffer_view = memoryview(buffer)
+    start, raw_size = resource.PointerToRawData, resource.SizeOfRawData
     try:
         with open(path + ".layout", "wb", buffering=0) as out:
             def put(block):
@@ -297,26 +395,17 @@ def lay_out_sections(path, page_aligned, payload=(), own=(), drop=()):
             put(bytes(start - old_start))
             put(directory)
             at = len(directory)
-            for (*_, source), offset, size in zip(items, data_offsets, sizes):
+            for (*_, source), offset, size in placed:
                 put(bytes(offset - at))
                 if isinstance(source, bytes):
                     put(source)
                 else:
-                    with open(source, "rb", buffering=0) as f:
-                        copied = 0
-                        while copied < size:
-                            count = f.readinto(buffer)
-                            if not count:
-                                raise LayoutError(
-                                    f"{source!r} changed while it was packed")
-                            count = min(count, size - copied)
-                            put(buffer_view[:count])
-                            copied += count
+                    copy_file(source, size, put, buffer, buffer_view)
                 at = offset + size
             put(bytes(raw_size - at))
             for old_raw, size in tail:
                 put(data[old_raw:old_raw + size])
-            out.seek(checksum_at)
+            out.seek(headers.checksum_offset())
             out.write(checksum.value().to_bytes(4, "little"))
     except BaseException:
         # A full volume or an input that ends early leaves nothing behind.
@@ -324,3 +413,17 @@ def lay_out_sections(path, page_aligned, payload=(), own=(), drop=()):
             os.remove(path + ".layout")
         raise
     os.replace(path + ".layout", path)
+
+
+def copy_file(source, size, put, buffer, buffer_view):
+    """Gives `put` the first `size` bytes of the file `source`, through
+    `buffer`."""
+    with open(source, "rb", buffering=0) as f:
+        copied = 0
+        while copied < size:
+            count = f.readinto(buffer)
+            if not count:
+                raise LayoutError(f"{source!r} changed while it was packed")
+            count = min(count, size - copied)
+            put(buffer_view[:count])
+            copied += count

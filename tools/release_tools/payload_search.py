@@ -26,9 +26,8 @@ NAME_CAPACITY = 260
 
 
 # Outcomes of the search, as the installer reports them.
-_CODES = {name: code for code, name in CONTRACT.exit_codes.items()}
-ARCHIVE_NOT_UNPACKED = _CODES["ArchiveNotUnpacked"]
-SETUP_NOT_UNPACKED = _CODES["SetupNotUnpacked"]
+ARCHIVE_NOT_UNPACKED = CONTRACT.exit_code("ArchiveNotUnpacked")
+SETUP_NOT_UNPACKED = CONTRACT.exit_code("SetupNotUnpacked")
 ERROR_FILE_NOT_FOUND = CONTRACT.error_file_not_found
 ERROR_INVALID_DATA = CONTRACT.error_invalid_data
 ERROR_TOO_MANY_NAMES = CONTRACT.error_too_many_names

@@ -8,8 +8,8 @@ past its end."""
 import struct
 
 from .start_policy import (
-    IMAGE_FILE_DLL, IMAGE_FILE_EXECUTABLE_IMAGE, STARTABLE_MACHINES,
-    STARTABLE_SUBSYSTEMS, SUBSYSTEMS)
+    IMAGE_FILE_DLL, IMAGE_FILE_EXECUTABLE_IMAGE, IMAGE_SUBSYSTEM_NATIVE,
+    STARTABLE_MACHINES, STARTABLE_SUBSYSTEMS, SUBSYSTEMS)
 
 
 RESOURCE_DIRECTORY = 2
@@ -134,7 +134,10 @@ class PeImage:
     def refusal_to_start_at_all(self):
         """Why Windows would start this image as a program for nobody; None
         when it is a program it can start."""
-        if self.characteristics & IMAGE_FILE_DLL:
+        # A driver that exports functions to other drivers is marked a DLL
+        # too; its native subsystem tells it from one.
+        if (self.characteristics & IMAGE_FILE_DLL and
+                self.subsystem != IMAGE_SUBSYSTEM_NATIVE):
             return ("it is a DLL, not a program; give the setup program "
                     "itself")
         if not self.characteristics & IMAGE_FILE_EXECUTABLE_IMAGE:

@@ -228,5 +228,42 @@ class HostileDirectoryTest(unittest.TestCase):
         self.assertIsNone(directory.default_language("BN", "SETUP.EXE"))
 
 
+def marked(machine=0x8664, characteristics=0x22, subsystem=2):
+    """A minimal image with the given machine, characteristics and
+    subsystem."""
+    data = bytearray(image_with_resources(bytes(16)).data)
+    struct.pack_into("<H", data, 64 + 4, machine)
+    struct.pack_into("<H", data, 64 + 22, characteristics)
+    struct.pack_into("<H", data, 64 + 24 + 68, subsystem)
+    return pe_image.PeImage(bytes(data))
+
+
+class StartAtAllTest(unittest.TestCase):
+    def test_what_windows_starts_for_nobody(self):
+        rows = [
+            # why, image, what is said (None: it starts)
+            ("a GUI program", marked(), None),
+            ("a console program for x86", marked(0x14C, subsystem=3), None),
+            ("a DLL", marked(characteristics=0x2022, subsystem=3),
+             "it is a DLL"),
+            # A driver that exports functions to others is marked a DLL.
+            ("a driver marked a DLL", marked(characteristics=0x2022,
+                                             subsystem=1),
+             "its subsystem is native (a driver)"),
+            ("an EFI application", marked(subsystem=10),
+             "EFI application"),
+            ("an object file", marked(characteristics=0x20),
+             "not marked executable"),
+            ("an ARM64 program", marked(0xAA64), "built for ARM64"),
+        ]
+        for why, image, said in rows:
+            with self.subTest(why):
+                reason = image.refusal_to_start_at_all()
+                if said is None:
+                    self.assertIsNone(reason)
+                else:
+                    self.assertIn(said, reason or "")
+
+
 if __name__ == "__main__":
     unittest.main()

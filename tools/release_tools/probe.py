@@ -15,10 +15,7 @@ from .contract import CONTRACT
 PROBE = os.path.join("tools", "payload_probe", "payload_probe.exe")
 
 
-WORK_FOLDER_NAME = re.compile(
-    re.escape(CONTRACT.work_folder_prefix) +
-    f"[0-9A-F]{{{CONTRACT.work_folder_digits}}}" +
-    re.escape(CONTRACT.work_folder_suffix) + r"\Z")
+WORK_FOLDER_NAME = re.compile(CONTRACT.work_folder_pattern() + r"\Z")
 
 
 class NoPrediction(Exception):

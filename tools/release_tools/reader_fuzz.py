@@ -31,7 +31,7 @@ import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from release_tools import (  # noqa: E402
-    cabinet, icon_file, inspection, payload_search, pe_image, seven_zip,
+    cabinet, icon_file, item_content, payload_search, pe_image, seven_zip,
     start_policy, version_record)
 
 # What a reader may raise for a file it cannot read: ValueError (which most
@@ -73,8 +73,8 @@ def read_cabinet(data):
     index = len(parsed.files) - 1
     if parsed.files[index][3] in cabinet.CABINET_FOLDER_CONTINUED:
         return
-    limit = max(inspection.EXPAND_LIMIT,
-                inspection.EXPANSION_RATIO * len(data))
+    limit = max(item_content.EXPAND_LIMIT,
+                item_content.EXPANSION_RATIO * len(data))
     if parsed.expansion_problem(index, limit) is None:
         out = Sink()
         parsed.expand(index, out, limit)

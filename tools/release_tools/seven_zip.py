@@ -33,7 +33,12 @@ def seven_zip_problem(read_at, size, name=""):
     archive ends, so a cut-short archive or the first volume of a split one
     shows without reading the data between."""
     start = bytes(read_at(0, SEVEN_ZIP_START_HEADER))
+    volume = split_volume(name)
     if start[:6] != SEVEN_ZIP_SIGNATURE:
+        if volume and volume != 1:
+            return (f"it is volume {volume} of a split archive, not its "
+                    "start; setup receives one file, so make the archive "
+                    "without -v")
         return ("it is not a 7z archive (no signature 37 7A BC AF 27 1C); "
                 "make one with '7z a product.7z FILES...'")
     if len(start) < SEVEN_ZIP_START_HEADER:
@@ -42,13 +47,19 @@ def seven_zip_problem(read_at, size, name=""):
     if start[6] != 0:
         return (f"its format version {start[6]}.{start[7]} is not one that "
                 "7z reads (0.x); make it with 7z")
+    if not any(start[8:]) and size > SEVEN_ZIP_START_HEADER:
+        # 7z writes the start header last, over zeros it leaves there.
+        return ("it is unfinished: its start header was never written, as "
+                "7z writes it last (the program writing it was stopped, or "
+                "it is still being written); make the archive again and let "
+                "7z finish")
     if zlib.crc32(start[12:32]) != u32(start, 8):
         return ("its start header is damaged (its CRC does not match); "
                 "make the archive again")
     offset, length, crc = struct.unpack_from("<QQI", start, 12)
     end = SEVEN_ZIP_START_HEADER + offset + length
     if end > size:
-        if name[-3:].isdigit() and name[-4:-3] == ".":
+        if volume:
             return (f"it is one volume of a split archive (its headers "
                     f"need {end} bytes, this volume holds {size}); setup "
                     "receives one file, so make the archive without -v")
@@ -69,6 +80,14 @@ def seven_zip_problem(read_at, size, name=""):
     if computed != crc:
         return ("its header is damaged (its CRC does not match); make the "
                 "archive again")
+    return None
+
+
+def split_volume(name):
+    """The volume number of a file named as 7z names the volumes of a split
+    archive (product.7z.001, .002, ...), or None."""
+    if len(name) > 4 and name[-3:].isdigit() and name[-4] == ".":
+        return int(name[-3:])
     return None
 
 
@@ -137,15 +156,24 @@ class ArchiveTest:
                     "): make it again, and check it with '7z t'")
         if "No files to process" in out or re.search(r"^Files: 0$", out,
                                                      re.M):
-            return ("it holds no file: make it from the product's files (7z "
-                    "writes an empty archive when what it was given is "
-                    "missing)")
+            return empty_archive_problem(out)
         return None
 
     def stop(self):
         if self.process is not None and self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+
+
+def empty_archive_problem(out):
+    """What to say of an archive that holds no file, by what 7z's test of
+    it says: empty folders only, or nothing at all."""
+    folders = re.search(r"^Folders: (\d+)$", out, re.M)
+    if folders and int(folders.group(1)):
+        return ("it holds no file, only empty folders: make it from the "
+                "product's files")
+    return ("it holds no file: make it from the product's files (7z writes "
+            "an empty archive when what it was given is missing)")
 
 
 class HeldArchiveTest:

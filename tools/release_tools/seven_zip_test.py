@@ -7,9 +7,11 @@ slow one, so that nothing here depends on the machine's speed."""
 import os
 import shutil
 import stat
+import struct
 import sys
 import tempfile
 import unittest
+import zlib
 from unittest import mock
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -52,6 +54,63 @@ class ArchiveTestTimeTest(unittest.TestCase):
                     self.assertIn(problem, found)
                 self.assertFalse(os.path.exists(copy))
                 self.assertIsNotNone(test.test.process.poll())
+
+
+    @unittest.skipIf(sys.platform == "win32", "a shell script stands in")
+    def test_an_archive_of_no_file_is_said_for_what_it_holds(self):
+        rows = [
+            ("only empty folders", "echo 'Folders: 1'\necho 'Files: 0'\n",
+             "only empty folders"),
+            ("nothing", "echo 'Files: 0'\n",
+             "what it was given is missing"),
+        ]
+        for why, script, said in rows:
+            with self.subTest(why), self.stand_in_7z(script):
+                test = seven_zip.HeldArchiveTest(
+                    seven_zip.SEVEN_ZIP_SIGNATURE + bytes(100))
+                self.assertIn(said, test.result(timeout=5)[2])
+
+
+def start_header(next_offset, next_length, next_crc=0, crc=None):
+    tail = struct.pack("<QQI", next_offset, next_length, next_crc)
+    if crc is None:
+        crc = zlib.crc32(tail)
+    return seven_zip.SEVEN_ZIP_SIGNATURE + b"\0\4" + struct.pack(
+        "<I", crc) + tail
+
+
+class HeaderProblemTest(unittest.TestCase):
+    def test_table(self):
+        header = b"\1\2\3"
+        whole = start_header(10, len(header), zlib.crc32(header)) + \
+            bytes(10) + header
+        rows = [
+            # why, bytes, file name, what is said (None: whole)
+            ("a whole archive", whole, "product.7z", None),
+            ("an empty archive", start_header(0, 0), "product.7z", None),
+            ("cut short", whole[:-1], "product.7z", "it is cut short"),
+            ("the first volume of a split one", whole[:-1],
+             "product.7z.001", "one volume of a split archive"),
+            ("a later volume", b"\x8c\x1f" + bytes(100), "product.7z.002",
+             "volume 2 of a split archive, not its start"),
+            ("no archive", b"\x8c\x1f" + bytes(100), "product.7z",
+             "not a 7z archive"),
+            # 7z writes the start header last, over zeros.
+            ("unfinished", start_header(0, 0, crc=0)[:8] + bytes(24) +
+             bytes(100), "product.7z", "it is unfinished"),
+            ("a damaged start header", start_header(0, 0, crc=1),
+             "product.7z", "start header is damaged"),
+            ("a damaged header", whole[:-1] + b"\4", "product.7z",
+             "its header is damaged"),
+        ]
+        for why, data, name, said in rows:
+            with self.subTest(why):
+                problem = seven_zip.seven_zip_problem(
+                    seven_zip.buffer_reader(data), len(data), name)
+                if said is None:
+                    self.assertIsNone(problem)
+                else:
+                    self.assertIn(said, problem or "")
 
 
 if __name__ == "__main__":

@@ -5,8 +5,15 @@ its manifest, read as Windows reads it."""
 import re
 import xml.etree.ElementTree as ElementTree
 
+from .contract import CONTRACT
+
 
 RT_MANIFEST = 24
+
+
+# The name under which the installer starts its setup program, which
+# installer detection reads.
+SETUP_EXE = CONTRACT.setup_program_name
 
 
 MANIFEST_ID = 1  # the manifest that Windows reads for an executable
@@ -16,7 +23,10 @@ MANIFEST_ID = 1  # the manifest that Windows reads for an executable
 STARTABLE_MACHINES = (0x8664, 0x14C)
 
 
-SUBSYSTEMS = {1: "native (a driver)", 2: "Windows GUI", 3: "console",
+IMAGE_SUBSYSTEM_NATIVE = 1
+
+
+SUBSYSTEMS = {IMAGE_SUBSYSTEM_NATIVE: "native (a driver)", 2: "Windows GUI", 3: "console",
               9: "Windows CE", 10: "EFI application",
               11: "EFI boot service driver", 12: "EFI runtime driver",
               14: "Xbox", 16: "Windows boot application"}
@@ -48,41 +58,78 @@ class ManifestError(ValueError):
 MANIFEST_LIMIT = 1 << 20
 
 
+# What this tool's XML parser (expat) cannot read where Windows' own may:
+# entities that expand past its limit on amplification (a document that is
+# well-formed XML all the same), and, in a document with a type
+# declaration, an entity that it may define outside the document, which is
+# never read here.
+TOOL_LIMIT_ERRORS = ("limit on input amplification factor",)
+UNDEFINED_ENTITY_ERROR = "undefined entity"
+
+
+def has_doctype(data):
+    """Whether a manifest's bytes (UTF-8 or UTF-16, either order) hold a
+    document type declaration."""
+    return any("<!DOCTYPE".encode(encoding) in data
+               for encoding in ("utf-8", "utf-16-le", "utf-16-be"))
+
+
 class Manifest:
     """A program's manifest, read once as Windows reads it: XML in UTF-8 or
     UTF-16 (with or without a byte-order mark), comments ignored, elements
     taken only in the manifest namespaces. `error` is the ManifestError of
-    one that is not well-formed or cannot be decoded; one larger than
-    MANIFEST_LIMIT is not parsed at all (`too_large`)."""
+    one that is not well-formed; `unread` says why one that may be well-
+    formed cannot be read here (an encoding this tool does not decode,
+    entities past its parser's limits); one larger than MANIFEST_LIMIT is
+    not parsed at all (`too_large`)."""
 
     def __init__(self, data):
         self.size = len(data)
         self.head = bytes(data[:4096])
         self.root = None
         self.error = None
+        self.unread = None
         self.too_large = self.size > MANIFEST_LIMIT
         if self.too_large:
             return
+        self.doctype = has_doctype(bytes(data))
         try:
             self.root = ElementTree.fromstring(bytes(data))
         except ElementTree.ParseError as error:
-            self.error = ManifestError(f"not well-formed XML: {error}")
+            self.read_parse_error(error)
         except (ValueError, LookupError) as error:
-            # An encoding the parser cannot decode (Shift_JIS, "ANSI", an
-            # unknown name) is refused as Windows' parser would be unsure
-            # of it.
+            # An encoding that the parser cannot decode (Shift_JIS, "ANSI",
+            # an unknown name): a limit of this tool, not of Windows.
             declared = re.search(rb'encoding=["\']([^"\']*)', self.head[:200])
             name = (declared.group(1).decode("ascii", "replace") if declared
                     else "?")
-            self.error = ManifestError(
-                f"declares the encoding {name!r}, which cannot be decoded "
-                f"here ({error})")
+            self.unread = (f"its manifest declares the encoding {name!r}, "
+                           f"which this tool does not decode ({error})")
+
+    def read_parse_error(self, error):
+        text = str(error)
+        if any(limit in text for limit in TOOL_LIMIT_ERRORS):
+            self.unread = ("its manifest's entities expand past what this "
+                           f"tool's XML parser takes ({text})")
+        elif self.doctype and text.startswith(UNDEFINED_ENTITY_ERROR):
+            self.unread = ("its manifest refers to an entity that it may "
+                           "define outside itself, which this tool does not "
+                           f"read ({text})")
+        else:
+            self.error = ManifestError(f"not well-formed XML: {error}")
 
     def unjudged(self):
-        """Why this manifest is not judged here, or None."""
+        """Why whether Windows starts the program is not judged here by
+        this manifest, or None: it is too large or cannot be read here, or
+        it has a document type declaration, which Windows' parser may not
+        take (its documentation does not say)."""
         if self.too_large:
             return (f"its manifest is {self.size} bytes, more than the "
                     f"{MANIFEST_LIMIT} read here")
+        if self.unread:
+            return self.unread
+        if self.doctype:
+            return "its manifest has a DOCTYPE, which is not judged here"
         return None
 
 
@@ -110,10 +157,12 @@ def requested_privileges(manifest):
     """(level, uiAccess) of a manifest's requestedExecutionLevel, each a text
     or None; None when it names none (or is too large to be read here).
     `manifest` is a Manifest or its bytes. Raises ManifestError when the
-    manifest is not well-formed XML."""
+    manifest is not well-formed XML, or cannot be read here."""
     manifest = as_manifest(manifest)
     if manifest.error is not None:
         raise manifest.error
+    if manifest.unread is not None:
+        raise ManifestError(manifest.unread)
     if manifest.root is None:
         return None
     for element in manifest.root.iter():
@@ -132,6 +181,8 @@ def describe_execution_level(manifest):
     if manifest.too_large:
         return (f"manifest of {manifest.size} bytes, not read here (more "
                 f"than {MANIFEST_LIMIT})")
+    if manifest.unread:
+        return "manifest not read by this tool"
     try:
         found = requested_privileges(manifest)
     except ManifestError as error:
@@ -248,6 +299,8 @@ def refusal_to_start(image, manifest):
     reason = image.refusal_to_start_at_all()
     if reason:
         return StartRefusal(reason)
+    if manifest is not None and (manifest.too_large or manifest.unread):
+        return None  # what it asks for is not known here
     found = None
     if manifest is not None:
         try:
@@ -290,8 +343,15 @@ def refusal_to_start(image, manifest):
     # any runtime decides how wide its process is, so a .NET image marked
     # x86 counts as 32-bit here even when it runs as a 64-bit process.
     if level is None and image.machine == 0x14C:
+        if image.clr_flags() is not None:
+            return StartRefusal(
+                f"its image is marked x86 and it is named {SETUP_EXE} "
+                "without a requestedExecutionLevel, and Windows' installer "
+                "detection, which reads that mark before the .NET runtime "
+                "chooses how wide a process to run it in, runs such a "
+                "program only elevated", True)
         return StartRefusal(
-            "it is a 32-bit program named setup.exe without a "
+            f"it is a 32-bit program named {SETUP_EXE} without a "
             "requestedExecutionLevel, which Windows' installer detection "
             "runs only elevated", True)
     return None

@@ -124,5 +124,83 @@ class SizeAndParsingTest(unittest.TestCase):
                                                                 parsed))
 
 
+LAUGHS = ('<?xml version="1.0"?><!DOCTYPE assembly [<!ENTITY lol "lol">' +
+          "".join('<!ENTITY lol%d "%s">' % (i, ("&lol%d;" % (i - 1) if i > 1
+                                                else "&lol;") * 10)
+                  for i in range(1, 10)) +
+          ']><assembly xmlns="urn:schemas-microsoft-com:asm.v1">&lol9;'
+          '</assembly>').encode()
+
+
+class Image32(Image):
+    """A 32-bit program that Windows starts, native or .NET."""
+    machine = 0x14C
+
+    def __init__(self, clr_flags=None):
+        self.flags = clr_flags
+
+    def clr_flags(self):
+        return self.flags
+
+
+class WhatIsNotJudgedTest(unittest.TestCase):
+    """What this tool's parser cannot read is said as its limit, never as
+    Windows' refusal; a manifest that is not well-formed still is one."""
+
+    def test_table(self):
+        doctype = (b'<?xml version="1.0"?><!DOCTYPE assembly [<!ENTITY l '
+                   b'"asInvoker">]>' + manifest())
+        rows = [
+            # why, bytes, unjudged because, not well-formed
+            ("an encoding not decoded here",
+             b'<?xml version="1.0" encoding="Shift_JIS"?><a/>',
+             "declares the encoding 'Shift_JIS', which this tool does not "
+             "decode", False),
+            ("entities that expand a billion times", LAUGHS,
+             "entities expand past", False),
+            ("an entity a DOCTYPE may define elsewhere",
+             b'<!DOCTYPE a SYSTEM "a.dtd"><a>&product;</a>',
+             "may define outside itself", False),
+            ("a DOCTYPE read whole", doctype, "has a DOCTYPE", False),
+            ("a DOCTYPE in UTF-16", doctype.decode().replace(
+                'version="1.0"?>', 'version="1.0" encoding="UTF-16"?>', 1)
+             .encode("utf-16"), "has a DOCTYPE", False),
+            ("an entity never defined, without a DOCTYPE",
+             b"<a>&product;</a>", None, True),
+            ("a DOCTYPE and a tag left open", b"<!DOCTYPE a><a><b></a>",
+             "has a DOCTYPE", True),
+            ("an ordinary manifest", manifest(), None, False),
+        ]
+        for why, data, because, malformed in rows:
+            with self.subTest(why):
+                parsed = start_policy.Manifest(data)
+                self.assertEqual(parsed.error is not None, malformed)
+                if because is None:
+                    self.assertIsNone(parsed.unjudged())
+                else:
+                    self.assertIn(because, parsed.unjudged() or "")
+                refusal = start_policy.refusal_to_start(Image, parsed)
+                if malformed:
+                    self.assertIn("not well-formed XML", refusal.reason)
+                    self.assertIn("Windows starts no program", refusal.reason)
+                elif parsed.unread:
+                    # Nothing is claimed of what it asks for, not even by
+                    # installer detection.
+                    self.assertIsNone(refusal)
+                    self.assertIsNone(start_policy.refusal_to_start(
+                        Image32(), parsed))
+
+    def test_installer_detection_of_a_dotnet_image(self):
+        native = start_policy.refusal_to_start(Image32(), None)
+        dotnet = start_policy.refusal_to_start(Image32(clr_flags=1), None)
+        for refusal in (native, dotnet):
+            self.assertTrue(refusal.elevated_would_start)
+            self.assertIn("installer detection", refusal.reason)
+        self.assertIn("32-bit program", native.reason)
+        # Marked x86, it may run as a 64-bit process: never called 32-bit.
+        self.assertNotIn("32-bit", dotnet.reason)
+        self.assertIn("marked x86", dotnet.reason)
+
+
 if __name__ == "__main__":
     unittest.main()
