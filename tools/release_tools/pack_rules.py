@@ -50,7 +50,8 @@ CABINET_FILE_LIMIT = 0x7FFF8000
 WORK_FOLDER_NAME_LENGTH = (len(CONTRACT.work_folder_prefix) +
                            CONTRACT.work_folder_digits +
                            len(CONTRACT.work_folder_suffix))
-NAME_LENGTH_LIMIT = 259 - len("C:\\") - WORK_FOLDER_NAME_LENGTH - 1
+NAME_LENGTH_LIMIT = (CONTRACT.path_capacity - 1 - len("C:\\") -
+                     WORK_FOLDER_NAME_LENGTH - 1)
 
 
 NAME_PATTERN = re.compile(r"[A-Za-z0-9._-]+\Z")

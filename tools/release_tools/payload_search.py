@@ -22,7 +22,7 @@ SETUP_PREFIX = CONTRACT.setup_prefix
 
 # The installer copies an item's name into a path buffer of 260 units,
 # its terminator included.
-NAME_CAPACITY = 260
+NAME_CAPACITY = CONTRACT.path_capacity
 
 
 # Outcomes of the search, as the installer reports them.

@@ -64,7 +64,8 @@ NAMING_ERRORS = (CONTRACT.error_file_not_found, CONTRACT.error_invalid_data,
 # Windows makes no folder whose path passes 247 characters for a program
 # that is not long-path aware: the deepest folder the work folder fits
 # beside.
-DEEPEST_FOLDER = 247 - CONTRACT.work_folder_name_length()
+DEEPEST_FOLDER = (CONTRACT.longest_work_folder_path -
+                  CONTRACT.work_folder_name_length())
 # The cabinet library opens no cabinet whose path is much above 255
 # characters.
 CABINET_PATH_LIMIT = 240
