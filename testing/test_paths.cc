@@ -127,6 +127,28 @@ bool Elevated() {
   return elevated;
 }
 
+bool HighIntegrity() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    return false;
+  }
+  union {
+    TOKEN_MANDATORY_LABEL label;
+    BYTE bytes[sizeof(TOKEN_MANDATORY_LABEL) + SECURITY_MAX_SID_SIZE];
+  } level;
+  DWORD size = 0;
+  bool high = false;
+  if (GetTokenInformation(token, TokenIntegrityLevel, &level, sizeof(level),
+                          &size)) {
+    const PSID sid = level.label.Label.Sid;
+    const UCHAR count = *GetSidSubAuthorityCount(sid);
+    high = count > 0 &&
+           *GetSidSubAuthority(sid, count - 1) >= SECURITY_MANDATORY_HIGH_RID;
+  }
+  CloseHandle(token);
+  return high;
+}
+
 std::string ReadWholeFile(const std::wstring& path) {
   std::ifstream in(std::filesystem::path(path), std::ios::binary);
   std::ostringstream out;

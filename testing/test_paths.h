@@ -71,6 +71,12 @@ std::string WineVersion();
 // UAC, and elevates only a program whose manifest asks for it.
 bool Elevated();
 
+// True when the token's integrity level is high or above: what the
+// installer counts as an elevated run, which starts no setup program that
+// per-user values name. On Windows it goes with Elevated(); Wine 10 gives
+// its limited token high integrity all the same.
+bool HighIntegrity();
+
 // Whole-file helpers for test data.
 std::string ReadWholeFile(const std::wstring& path);
 void WriteWholeFile(const std::wstring& path, const std::string& bytes);
