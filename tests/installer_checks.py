@@ -49,7 +49,11 @@ def wine(*arguments, capture=False):
                             stdout=subprocess.PIPE if capture
                             else subprocess.DEVNULL,
                             stderr=subprocess.PIPE, text=True,
-                            errors="replace")
+                            errors="replace",
+                            # Wine's own errors, and nothing else of its: a
+                            # program that ends in a way no test foresaw is
+                            # then reported with what Wine saw.
+                            env={**os.environ, "WINEDEBUG": "-all,err+all"})
     return result.returncode, result.stdout, result.stderr.strip()
 
 
