@@ -26,6 +26,8 @@
 #include <cstdio>
 #include <string>
 
+#include "testing/stand_in_setup/utf8.h"
+
 namespace {
 
 constexpr DWORD kDebuggingFailed = 0x80000000u;
@@ -34,16 +36,7 @@ constexpr DWORD kTrapFlag = 0x100;
 constexpr ULONG kFileCreate = 2;            // NtCreateFile's FILE_CREATE
 constexpr ULONG kFileDirectoryFile = 0x1;   // and FILE_DIRECTORY_FILE
 
-std::string Utf8(const std::wstring& text) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr,
-                                       0, nullptr, nullptr);
-  std::string bytes(size > 0 ? size - 1 : 0, '\0');
-  if (size > 1) {
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes.data(), size,
-                        nullptr, nullptr);
-  }
-  return bytes;
-}
+using testing_support::Utf8;
 
 template <typename T>
 bool Read(HANDLE process, uint64_t address, T* value) {

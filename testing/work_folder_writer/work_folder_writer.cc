@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/stand_in_setup/utf8.h"
+
 namespace {
 
 // The folders (or, without `folders`, the files) in `folder`, which ends in
@@ -39,16 +41,7 @@ std::vector<std::wstring> Names(const std::wstring& folder,
   return names;
 }
 
-std::string Utf8(const std::wstring& text) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr,
-                                       0, nullptr, nullptr);
-  std::string bytes(size > 0 ? size - 1 : 0, '\0');
-  if (size > 1) {
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes.data(), size,
-                        nullptr, nullptr);
-  }
-  return bytes;
-}
+using testing_support::Utf8;
 
 bool EndsWith(const std::wstring& text, const std::wstring& end) {
   return text.size() >= end.size() &&
