@@ -301,13 +301,6 @@ int main() {
       "taken_at_return=" + Utf8(at_return) + "\n" +
       "taken_before_next_open=" + Utf8(before_next_open) + "\n" +
       "kept=" + Utf8(kept) + "\n";
-  const HANDLE out = CreateFileW(report_path.c_str(), GENERIC_WRITE, 0,
-                                 nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (out != INVALID_HANDLE_VALUE) {
-    DWORD written = 0;
-    WriteFile(out, report.data(), static_cast<DWORD>(report.size()), &written,
-              nullptr);
-    CloseHandle(out);
-  }
+  testing_support::WriteReport(report_path, report);
   return static_cast<int>(exit_code);
 }

@@ -101,13 +101,6 @@ int main() {
                              "taken=" + std::to_string(taken) + "\n" +
                              "taken_names=" + Utf8(taken_names) + "\n" +
                              "last_error=" + std::to_string(last_error) + "\n";
-  const HANDLE out = CreateFileW(report_path.c_str(), GENERIC_WRITE, 0,
-                                 nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (out != INVALID_HANDLE_VALUE) {
-    DWORD written = 0;
-    WriteFile(out, report.data(), static_cast<DWORD>(report.size()), &written,
-              nullptr);
-    CloseHandle(out);
-  }
+  testing_support::WriteReport(report_path, report);
   return 0;
 }
