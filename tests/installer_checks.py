@@ -14,6 +14,7 @@ import time
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tools"))
+from release_tools import probe  # noqa: E402
 from release_tools.contract import CONTRACT  # noqa: E402
 SETUP_EXE = CONTRACT.setup_program_name
 INSPECT = os.path.join(SOURCE_DIR, "scripts", "inspect-installer")
@@ -42,19 +43,28 @@ def windows_path(host_path):
     return "Z:" + os.path.abspath(host_path).replace("/", "\\")
 
 
-def wine(*arguments, capture=False):
+def wine(*arguments, capture=False, environment=None, prefix=()):
     """(exit status, output, what it said on stderr): a failure that the
     tests report says in Wine's or the program's words what went wrong."""
-    result = subprocess.run(["wine", *arguments], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE if capture
-                            else subprocess.DEVNULL,
-                            stderr=subprocess.PIPE, text=True,
-                            errors="replace",
-                            # Wine's own errors, and nothing else of its: a
-                            # program that ends in a way no test foresaw is
-                            # then reported with what Wine saw.
-                            env={**os.environ, "WINEDEBUG": "-all,err+all"})
-    return result.returncode, result.stdout, result.stderr.strip()
+    for attempt in range(1, probe.WINE_ATTEMPTS + 1):
+        result = subprocess.run([*prefix, "wine", *arguments],
+                                stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE if capture
+                                else subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, text=True,
+                                errors="replace",
+                                # Wine's own errors, and nothing else of its:
+                                # a program that ends in a way no test
+                                # foresaw is then reported with what Wine saw.
+                                env={**os.environ,
+                                     "WINEDEBUG": "-all,err+all",
+                                     **(environment or {})})
+        said = result.stderr.strip()
+        if not probe.wine_failed_itself(said):
+            break
+        print(f"wine {' '.join(arguments)}: Wine failed itself "
+              f"(attempt {attempt}): {said}", file=sys.stderr)
+    return result.returncode, result.stdout, said
 
 
 def status_text(status):

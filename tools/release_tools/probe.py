@@ -26,9 +26,24 @@ def windows_path(host_path):
     return "Z:" + os.path.abspath(host_path).replace("/", "\\")
 
 
+# What Wine itself says when it, not the program, failed: the process could
+# not be set up (its address space collided at start) or its exit status was
+# lost as the host's loader tore it down. Seen about twice in 10,000 starts
+# on a loaded machine; the program's own outcome is unknown, so a run that
+# ends so is run again.
+WINE_OWN_FAILURES = ("failed to map the shared user data",
+                     "Inconsistency detected by ld.so")
+WINE_ATTEMPTS = 3
+
+
+def wine_failed_itself(said):
+    return any(marker in said for marker in WINE_OWN_FAILURES)
+
+
 def wine_environment(build_dir):
     environment = dict(os.environ)
-    environment["WINEDEBUG"] = "-all"
+    # Wine's own start failures are errors of its virtual-memory channel.
+    environment["WINEDEBUG"] = "-all,err+virtual"
     environment.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
     if not environment.get("WINEPREFIX"):
         environment["WINEPREFIX"] = os.path.join(build_dir,
@@ -94,6 +109,27 @@ def probe_natively(program, path, timeout):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def probe_through_wine(program, path, report_file, environment, timeout):
+    """(exit status, what Wine and the probe said) of one run of the probe,
+    its report, if any, left at `report_file`."""
+    errors_file = report_file + ".errors"
+    for stale in (report_file, errors_file):
+        if os.path.exists(stale):
+            os.remove(stale)
+    try:
+        with open(errors_file, "wb") as errors:
+            status = run_quietly(["wine", program, windows_path(path),
+                                  windows_path(report_file)], environment,
+                                 errors, timeout)
+    except subprocess.TimeoutExpired:
+        remove_stranded_work_folder(path, read_report(report_file))
+        raise NoPrediction(f"the probe did not finish within {timeout} "
+                           "seconds and was stopped; a large payload on a "
+                           "slow disk may need a longer --timeout")
+    with open(errors_file, "rb") as errors:
+        return status, errors.read().decode("utf-8", "replace").strip()
+
+
 def probe(path, build_dir, timeout):
     """The probe's report as a dict: run natively on Windows, through Wine
     elsewhere; NoProbe where there is neither."""
@@ -124,19 +160,12 @@ def probe(path, build_dir, timeout):
                 raise NoPrediction(f"cannot prepare the Wine prefix {prefix}; "
                                    "remove it, or set WINEPREFIX to another")
         report_file = os.path.join(work, "report.txt")
-        errors_file = os.path.join(work, "errors.txt")
-        try:
-            with open(errors_file, "wb") as errors:
-                status = run_quietly(["wine", program, windows_path(path),
-                                      windows_path(report_file)], environment,
-                                     errors, timeout)
-        except subprocess.TimeoutExpired:
+        for _ in range(WINE_ATTEMPTS):
+            status, messages = probe_through_wine(program, path, report_file,
+                                                  environment, timeout)
+            if status == 0 or not wine_failed_itself(messages):
+                break
             remove_stranded_work_folder(path, read_report(report_file))
-            raise NoPrediction(f"the probe did not finish within {timeout} "
-                               "seconds and was stopped; a large payload on "
-                               "a slow disk may need a longer --timeout")
-        with open(errors_file, "rb") as errors:
-            messages = errors.read().decode("utf-8", "replace").strip()
         if status != 0 or not os.path.isfile(report_file):
             remove_stranded_work_folder(path, read_report(report_file))
             raise NoPrediction(
