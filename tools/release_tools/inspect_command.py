@@ -56,7 +56,8 @@ unpacking (damaged cabinet data can crash Wine's cabinet library) is
 predicted as the installer ends it: exit code 125 with the exception's code.
 A probe that has not ended after --timeout seconds (default 120) is
 stopped; a probe that dies otherwise or is stopped gives no prediction, and
-the work folder it left beside FILE is removed. The archive's data is
+the work folder it left beside FILE is removed. A probe run that Wine itself
+failed, saying so, is run again, three runs at most. The archive's data is
 tested with the real 7z meanwhile, within the same time.
 
 Exit status: 0 success predicted, 1 failure predicted (of unpacking or
