@@ -60,7 +60,7 @@ def wine(*arguments, capture=False, environment=None, prefix=()):
                                      "WINEDEBUG": "-all,err+all",
                                      **(environment or {})})
         said = result.stderr.strip()
-        if not probe.wine_failed_itself(said):
+        if not probe.wine_failed_itself(result.returncode, said):
             break
         print(f"wine {' '.join(arguments)}: Wine failed itself "
               f"(attempt {attempt}): {said}", file=sys.stderr)

@@ -26,18 +26,21 @@ def windows_path(host_path):
     return "Z:" + os.path.abspath(host_path).replace("/", "\\")
 
 
-# What Wine itself says when it, not the program, failed: the process could
-# not be set up (its address space collided at start) or its exit status was
-# lost as the host's loader tore it down. Seen about twice in 10,000 starts
-# on a loaded machine; the program's own outcome is unknown, so a run that
-# ends so is run again.
-WINE_OWN_FAILURES = ("failed to map the shared user data",
-                     "Inconsistency detected by ld.so")
+# What Wine itself says, and the exit status it then gives, when it, not the
+# program, failed: the process could not be set up (its address space
+# collided at start) or its exit status was lost as the host's loader tore it
+# down. Seen about twice in 10,000 starts on a loaded machine; the program's
+# own outcome is unknown, so a run that ends so is run again. Wine also
+# logs the first in passing for processes that then run normally: a run
+# that ends with any other status ended on its own.
+WINE_OWN_FAILURES = (("failed to map the shared user data", 1),
+                     ("Inconsistency detected by ld.so", 127))
 WINE_ATTEMPTS = 3
 
 
-def wine_failed_itself(said):
-    return any(marker in said for marker in WINE_OWN_FAILURES)
+def wine_failed_itself(status, said):
+    return any(status == wine_status and marker in said
+               for marker, wine_status in WINE_OWN_FAILURES)
 
 
 def wine_environment(build_dir):
@@ -163,7 +166,7 @@ def probe(path, build_dir, timeout):
         for _ in range(WINE_ATTEMPTS):
             status, messages = probe_through_wine(program, path, report_file,
                                                   environment, timeout)
-            if status == 0 or not wine_failed_itself(messages):
+            if not wine_failed_itself(status, messages):
                 break
             remove_stranded_work_folder(path, read_report(report_file))
         if status != 0 or not os.path.isfile(report_file):

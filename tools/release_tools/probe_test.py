@@ -15,7 +15,8 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from release_tools import probe  # noqa: E402
 
 # Writes a report to the probe's report path ($3, a Z: path) on the calls
-# whose number is in $SUCCEED_ON, and otherwise fails as $FAILURE says.
+# whose number is in $SUCCEED_ON, and otherwise says $FAILURE and exits with
+# $STATUS.
 STAND_IN_WINE = r"""#!/bin/sh
 calls=$(/bin/cat "$WORK/calls" 2>/dev/null || echo 0)
 calls=$((calls + 1))
@@ -26,7 +27,7 @@ case " $SUCCEED_ON " in *" $calls "*)
   exit 0;;
 esac
 echo "$FAILURE" >&2
-exit 1
+exit $STATUS
 """
 
 
@@ -61,17 +62,21 @@ class WineOwnFailureTest(unittest.TestCase):
         exit_failure = ("Inconsistency detected by ld.so: dl-fini.c: 87: "
                         "_dl_fini: Assertion failed!")
         rows = [
-            # why, failure said, calls that succeed, report?, calls made
-            ("Wine could not start it once", start_failure, "2", True, 2),
-            ("Wine lost its exit twice", exit_failure, "3", True, 3),
-            ("Wine fails every time", start_failure, "", False,
+            # why, failure said, its status, calls that succeed, report?,
+            # calls made
+            ("Wine could not start it once", start_failure, 1, "2", True, 2),
+            ("Wine lost its exit twice", exit_failure, 127, "3", True, 3),
+            ("Wine fails every time", start_failure, 1, "", False,
              probe.WINE_ATTEMPTS),
-            ("the probe itself fails", "payload_probe: cannot load it",
+            ("the probe itself fails", "payload_probe: cannot load it", 1,
              "2", False, 1),
+            ("Wine complains in passing, the probe ends on its own",
+             start_failure, 2, "2", False, 1),
         ]
-        for why, failure, succeed_on, reported, calls in rows:
+        for why, failure, status, succeed_on, reported, calls in rows:
             with self.subTest(why), mock.patch.dict(
                     os.environ, {**self.environment, "FAILURE": failure,
+                                 "STATUS": str(status),
                                  "SUCCEED_ON": succeed_on}):
                 if os.path.exists(os.path.join(self.work, "calls")):
                     os.remove(os.path.join(self.work, "calls"))
@@ -80,8 +85,8 @@ class WineOwnFailureTest(unittest.TestCase):
                         probe.probe(self.installer, self.build, 10),
                         {"stage": "done"})
                 else:
-                    with self.assertRaisesRegex(probe.NoPrediction,
-                                                "failed with status 1"):
+                    failed = f"failed with status {status}"
+                    with self.assertRaisesRegex(probe.NoPrediction, failed):
                         probe.probe(self.installer, self.build, 10)
                 self.assertEqual(self.calls(), calls)
 
