@@ -229,8 +229,15 @@ DWORD LeaveFileHeld(const std::wstring& path, const std::wstring& milliseconds) 
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
   DWORD result = kArchiveNotHeld;
-  if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                     nullptr, &startup, &process)) {
+  // Under load Wine now and then loses a new process before it has started
+  // and answers ERROR_INTERNAL_ERROR; nothing runs then, so start again.
+  BOOL started = FALSE;
+  for (int attempt = 0; !started && attempt < 3; ++attempt) {
+    started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0,
+                             nullptr, nullptr, &startup, &process);
+    if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
+  }
+  if (started) {
     const HANDLE waits[] = {ready, process.hProcess};
     if (WaitForMultipleObjects(2, waits, FALSE, 10000) == WAIT_OBJECT_0) {
       result = 0;
