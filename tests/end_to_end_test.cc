@@ -296,6 +296,19 @@ class EndToEndTest : public ::testing::Test {
                : nullptr;
   }
 
+  // The entry directly in the installer's folder that a run added (its work
+  // folder, when it left one); empty when there is none.
+  static std::wstring AddedEntry(const FolderTree& before,
+                                 const FolderTree& after) {
+    std::wstring added;
+    for (const auto& [name, size] : after) {
+      if (before.count(name) == 0 && name.find(L'\\') == name.npos) {
+        added = name;
+      }
+    }
+    return added;
+  }
+
   // Runs `installer` placed at `path` and checks one row's ending.
   // `prepare`, when given, runs once the installer lies there.
   // `run`, when given, runs the installer at `path` in place of RunProgram.
@@ -353,17 +366,16 @@ class EndToEndTest : public ::testing::Test {
         RegDeleteKeyValueW(root, client_state.c_str(), name);
       }
       fs::remove(record);
-      for (const auto& [name, size] : ReadFolderTree(folder)) {
-        if (folder_before.count(name) == 0 && name.rfind(L"KV_", 0) == 0 &&
-            name.find(L'\\') == name.npos) {
-          // A program of the run that has just ended may hold its image a
-          // moment longer.
-          std::error_code error;
-          for (int tries = 0; tries < 50; ++tries) {
-            fs::remove_all(fs::path(folder) / name, error);
-            if (!fs::exists(fs::path(folder) / name)) break;
-            Sleep(100);
-          }
+      const std::wstring kept =
+          AddedEntry(folder_before, ReadFolderTree(folder));
+      if (kept.rfind(L"KV_", 0) == 0) {
+        // A program of the run that has just ended may hold its image a
+        // moment longer.
+        std::error_code error;
+        for (int tries = 0; tries < 50; ++tries) {
+          fs::remove_all(fs::path(folder) / kept, error);
+          if (!fs::exists(fs::path(folder) / kept)) break;
+          Sleep(100);
         }
       }
     }
@@ -377,12 +389,7 @@ class EndToEndTest : public ::testing::Test {
     }
     EXPECT_EQ(SetupRuns(record), runs);
     FolderTree folder_after = ReadFolderTree(folder);
-    std::wstring work_folder;
-    for (const auto& [name, size] : folder_after) {
-      if (folder_before.count(name) == 0 && name.find(L'\\') == name.npos) {
-        work_folder = name;
-      }
-    }
+    const std::wstring work_folder = AddedEntry(folder_before, folder_after);
     if (row.work_folder_left) {
       ASSERT_EQ(work_folder.size(), 12u) << "no work folder left";
       EXPECT_EQ(work_folder.substr(0, 3), L"KV_");

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/run_program.h"
 #include "testing/stand_in_setup/sha256.h"
 #include "testing/stand_in_setup/utf8.h"
 
@@ -229,15 +230,8 @@ DWORD LeaveFileHeld(const std::wstring& path, const std::wstring& milliseconds) 
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
   DWORD result = kArchiveNotHeld;
-  // Under load Wine now and then loses a new process before it has started
-  // and answers ERROR_INTERNAL_ERROR; nothing runs then, so start again.
-  BOOL started = FALSE;
-  for (int attempt = 0; !started && attempt < 3; ++attempt) {
-    started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0,
-                             nullptr, nullptr, &startup, &process);
-    if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
-  }
-  if (started) {
+  if (testing_support::StartProgram(nullptr, line.data(), TRUE, &startup,
+                                    &process)) {
     const HANDLE waits[] = {ready, process.hProcess};
     if (WaitForMultipleObjects(2, waits, FALSE, 10000) == WAIT_OBJECT_0) {
       result = 0;
